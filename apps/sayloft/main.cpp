@@ -1,0 +1,24 @@
+#include <fmt/format.h>
+
+#include "commands.hpp"
+#include "sayloft/version.hpp"
+
+namespace sayloft::cli {
+int& exitCode() {
+    static int code = 0;
+    return code;
+}
+}  // namespace sayloft::cli
+
+int main(int argc, char** argv) {
+    CLI::App app{"sayloft: files what is said into your notes vault"};
+    app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
+    app.require_subcommand(1);
+    sayloft::cli::addCaptureCommands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    return sayloft::cli::exitCode();
+}

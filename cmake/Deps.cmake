@@ -1,0 +1,33 @@
+# All third-party packages, found in one place. Every one of them comes from scripts/deps.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(fmt CONFIG REQUIRED)
+find_package(nlohmann_json CONFIG REQUIRED)
+find_package(CLI11 CONFIG REQUIRED)
+find_package(CURL REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(GTest CONFIG REQUIRED)
+find_package(benchmark CONFIG REQUIRED)
+
+# cpp-httplib is a compiled library here and its flags change class layouts: always use them.
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(LIBAV REQUIRED IMPORTED_TARGET libavformat libavcodec libswresample libavutil)
+pkg_check_modules(FFTW3F REQUIRED IMPORTED_TARGET fftw3f)
+pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
+pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+
+# pocketsphinx.pc names /usr/include/sphinxbase, which does not exist; build our own target.
+pkg_check_modules(PS REQUIRED pocketsphinx)
+set(_ps_includes "")
+foreach(dir ${PS_INCLUDE_DIRS})
+  if(EXISTS ${dir})
+    list(APPEND _ps_includes ${dir})
+  endif()
+endforeach()
+add_library(sayloft_pocketsphinx INTERFACE)
+target_include_directories(sayloft_pocketsphinx INTERFACE ${_ps_includes})
+target_link_directories(sayloft_pocketsphinx INTERFACE ${PS_LIBRARY_DIRS})
+target_link_libraries(sayloft_pocketsphinx INTERFACE ${PS_LIBRARIES})
+target_compile_options(sayloft_pocketsphinx INTERFACE ${PS_CFLAGS_OTHER})

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace sayloft::test {
+
+// A fresh temporary folder, removed with everything in it on destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Points HOME at a temporary folder for the life of the object, restoring it afterwards.
+class TempHome {
+  public:
+    TempHome();
+    ~TempHome();
+    const std::filesystem::path& path() const { return dir_.path(); }
+
+  private:
+    TempDir dir_;
+    std::string previous_;
+    bool hadPrevious_ = false;
+};
+
+// Collects every log line while alive; stderr is silenced meanwhile.
+class LogCollector {
+  public:
+    LogCollector();
+    ~LogCollector();
+    std::vector<std::string> lines() const;
+    size_t count(const std::string& needle) const;
+    bool contains(const std::string& needle) const { return count(needle) > 0; }
+
+  private:
+    struct Impl;
+    Impl* impl_;
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+std::string readFile(const std::filesystem::path& path);
+
+}  // namespace sayloft::test
