@@ -1,6 +1,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
 
 namespace sayloft::cli {
 
@@ -9,5 +11,8 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
+
+// Extra lines for `sayloft status` from other command families.
+std::vector<std::string> statusLines();
 
 }  // namespace sayloft::cli

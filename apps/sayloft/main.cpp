@@ -4,6 +4,10 @@
 #include "sayloft/version.hpp"
 
 namespace sayloft::cli {
+std::vector<std::string> statusLines() {
+    return {};
+}
+
 int& exitCode() {
     static int code = 0;
     return code;
@@ -15,6 +19,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
     app.require_subcommand(1);
     sayloft::cli::addCaptureCommands(app);
+    // Global options may also follow the subcommand.
+    for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,165 @@
+#include "capture/capture_coordinator.hpp"
+
+#include "core/log.hpp"
+#include "platform/notify_once.hpp"
+
+namespace sayloft::capture {
+
+using Kind = CaptureAccess::State::Kind;
+
+CaptureCoordinator::CaptureCoordinator(Dependencies deps) : deps_(std::move(deps)) {}
+
+CaptureCoordinator::~CaptureCoordinator() {
+    stop_.request_stop();  // cut short any size sampling in progress
+    queue_.sync([this] {
+        if (timer_) timer_->cancel();
+        timer_.reset();
+    });
+    queue_.stop();
+}
+
+void CaptureCoordinator::start() {
+    queue_.async([this] { startOnQueue(); });
+}
+
+void CaptureCoordinator::stop() {
+    queue_.async([this] { stopOnQueue(true); });
+}
+
+void CaptureCoordinator::reload() {
+    queue_.async([this] {
+        stopOnQueue(false);
+        hasInitialised_ = false;
+        startOnQueue();
+    });
+}
+
+std::vector<FolderWatcher::NewCapture> CaptureCoordinator::runOnce() {
+    return queue_.sync([this] {
+        buildWatchers();
+        for (auto& w : watchers_) w.runInitialIndex();
+        return tickOnQueue();
+    });
+}
+
+void CaptureCoordinator::setOnNewCapture(std::function<void(const FolderWatcher::NewCapture&)> cb) {
+    std::lock_guard lock(callbackMutex_);
+    onNewCapture_ = std::move(cb);
+}
+void CaptureCoordinator::setOnPoll(std::function<void(int)> cb) {
+    std::lock_guard lock(callbackMutex_);
+    onPoll_ = std::move(cb);
+}
+void CaptureCoordinator::setOnVoiceMemosAccess(
+    std::function<void(const CaptureAccess::State&)> cb) {
+    std::lock_guard lock(callbackMutex_);
+    onVoiceMemosAccess_ = std::move(cb);
+}
+
+bool CaptureCoordinator::isRunning() {
+    return queue_.sync([this] { return timer_ != nullptr; });
+}
+
+void CaptureCoordinator::drain() {
+    queue_.drain();
+}
+
+void CaptureCoordinator::buildWatchers() {
+    watchers_.clear();
+    for (auto& folder : deps_.enabledFolders())
+        watchers_.emplace_back(folder, deps_.store, deps_.clock, deps_.guards);
+}
+
+void CaptureCoordinator::startOnQueue() {
+    if (timer_) return;
+    buildWatchers();
+    if (watchers_.empty()) {
+        core::log("capture", "no folders enabled; coordinator idle");
+        return;
+    }
+    if (!hasInitialised_) {
+        for (auto& w : watchers_) w.runInitialIndex();
+        hasInitialised_ = true;
+    }
+    timer_ = deps_.clock.startTimer(core::seconds(kFirstTick), core::seconds(kPollInterval),
+                                    [this] { queue_.async([this] { tickOnQueue(); }); });
+    std::string names;
+    for (auto& w : watchers_) names += (names.empty() ? "" : ", ") + w.folder().displayName;
+    core::log("capture", "coordinator started (poll={}s, folders={})", int(kPollInterval), names);
+}
+
+void CaptureCoordinator::stopOnQueue(bool log) {
+    if (timer_) timer_->cancel();
+    timer_.reset();
+    watchers_.clear();
+    if (log) core::log("capture", "coordinator stopped");
+}
+
+std::vector<FolderWatcher::NewCapture> CaptureCoordinator::tickOnQueue() {
+    std::vector<FolderWatcher::NewCapture> all;
+    for (auto& watcher : watchers_) {
+        if (stop_.get_token().stop_requested()) break;
+        auto state = watcher.accessState();
+        report(watcher.folder(), state);
+        if (state.kind != Kind::ok) continue;
+        auto captures = watcher.poll(stop_.get_token());
+        std::function<void(const FolderWatcher::NewCapture&)> callback;
+        {
+            std::lock_guard lock(callbackMutex_);
+            callback = onNewCapture_;
+        }
+        for (auto& c : captures) {
+            if (callback) callback(c);
+            all.push_back(c);
+        }
+    }
+    std::function<void(int)> onPoll;
+    {
+        std::lock_guard lock(callbackMutex_);
+        onPoll = onPoll_;
+    }
+    if (onPoll) onPoll(int(all.size()));
+    return all;
+}
+
+void CaptureCoordinator::report(const settings::WatchedFolder& folder,
+                                const CaptureAccess::State& state) {
+    auto previous = lastStates_.find(folder.id);
+    if (previous != lastStates_.end() && previous->second == state) return;
+    lastStates_[folder.id] = state;
+    core::log("capture", "[{}] access -> {}", folder.displayName,
+              state.summary(folder.displayName));
+
+    if (folder.id == settings::kVoiceMemosFolderId) {
+        std::function<void(const CaptureAccess::State&)> callback;
+        {
+            std::lock_guard lock(callbackMutex_);
+            callback = onVoiceMemosAccess_;
+        }
+        if (callback) callback(state);
+    }
+
+    const std::string prefix = "capture-access-" + folder.id + "-";
+    auto problem = state.problemName();
+    if (!problem.empty()) {
+        platform::notifyOnce(deps_.defaults, deps_.notifications, prefix + problem,
+                             state.summary(folder.displayName), state.explanation());
+    } else {
+        for (const char* p : {"denied", "empty", "missing"})
+            deps_.defaults.remove(platform::notifiedKey(prefix + p));
+    }
+}
+
+void VoiceMemosKeeper::start() {
+    if (on_) return;
+    on_ = true;
+    core::log("voice memos keeper", "Voice Memos.app not found");
+}
+
+void VoiceMemosKeeper::stop() {
+    if (!on_) return;
+    on_ = false;
+    core::log("voice memos keeper", "off");
+}
+
+}  // namespace sayloft::capture

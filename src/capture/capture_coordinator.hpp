@@ -1,0 +1,91 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <vector>
+
+#include "capture/folder_watcher.hpp"
+#include "core/clock.hpp"
+#include "core/queue.hpp"
+#include "platform/notifications.hpp"
+#include "platform/user_defaults.hpp"
+
+namespace sayloft::capture {
+
+// Polls every enabled watched folder on its own serial queue: access check first, then the
+// folder's watcher. New captures go to onNewCapture, on the coordinator's queue.
+class CaptureCoordinator {
+  public:
+    struct Dependencies {
+        std::function<std::vector<settings::WatchedFolder>()> enabledFolders;
+        CaptureStateStore& store;
+        core::Clock& clock;
+        platform::UserDefaults& defaults;
+        platform::Notifications& notifications;
+        CaptureGuards guards = CaptureGuards::defaults();
+    };
+
+    static constexpr double kPollInterval = 30;
+    static constexpr double kFirstTick = 2;
+
+    explicit CaptureCoordinator(Dependencies deps);
+    ~CaptureCoordinator();
+
+    // Each is queued and returns at once.
+    void start();
+    void stop();
+    void reload();
+
+    // One pass as start would make it, without a timer: initial index where needed, then one
+    // tick. Waits for the pass and returns the captures it produced.
+    std::vector<FolderWatcher::NewCapture> runOnce();
+
+    void setOnNewCapture(std::function<void(const FolderWatcher::NewCapture&)> callback);
+    // Total new captures of each tick (the capture status counts polls).
+    void setOnPoll(std::function<void(int)> callback);
+    // Access state changes of the Voice Memos folder.
+    void setOnVoiceMemosAccess(std::function<void(const CaptureAccess::State&)> callback);
+
+    bool isRunning();
+    // Waits for everything queued so far (tests, shutdown).
+    void drain();
+    core::SerialQueue& queue() { return queue_; }
+
+  private:
+    void startOnQueue();
+    void stopOnQueue(bool log);
+    std::vector<FolderWatcher::NewCapture> tickOnQueue();
+    void buildWatchers();
+    void report(const settings::WatchedFolder& folder, const CaptureAccess::State& state);
+
+    Dependencies deps_;
+    std::unique_ptr<core::Timer> timer_;
+    std::vector<FolderWatcher> watchers_;
+    bool hasInitialised_ = false;
+    std::map<std::string, CaptureAccess::State> lastStates_;
+    std::stop_source stop_;
+
+    std::mutex callbackMutex_;
+    std::function<void(const FolderWatcher::NewCapture&)> onNewCapture_;
+    std::function<void(int)> onPoll_;
+    std::function<void(const CaptureAccess::State&)> onVoiceMemosAccess_;
+
+    core::SerialQueue queue_{"sayloft.capture.coordinator"};
+};
+
+// Keeps the Voice Memos app running on a Mac. Linux has no such app: starting and stopping only
+// say so in the log.
+class VoiceMemosKeeper {
+  public:
+    void start();
+    void stop();
+    bool isOn() const { return on_; }
+
+  private:
+    bool on_ = false;
+};
+
+}  // namespace sayloft::capture
