@@ -99,7 +99,7 @@ std::vector<FolderWatcher::NewCapture> CaptureCoordinator::tickOnQueue() {
     std::vector<FolderWatcher::NewCapture> all;
     for (auto& watcher : watchers_) {
         if (stop_.get_token().stop_requested()) break;
-        auto state = watcher.accessState();
+        auto state = deps_.access ? deps_.access(watcher) : watcher.accessState();
         report(watcher.folder(), state);
         if (state.kind != Kind::ok) continue;
         auto captures = watcher.poll(stop_.get_token());

@@ -26,6 +26,8 @@ class CaptureCoordinator {
         platform::UserDefaults& defaults;
         platform::Notifications& notifications;
         CaptureGuards guards = CaptureGuards::defaults();
+        // The access check of a folder; the real check unless replaced.
+        std::function<CaptureAccess::State(const FolderWatcher&)> access;
     };
 
     static constexpr double kPollInterval = 30;

@@ -47,6 +47,18 @@ class LogCollector {
     Impl* impl_;
 };
 
+// Runs a program (no shell) with extra environment variables; waits for it. stdin is /dev/null.
+struct RunResult {
+    int exitCode = -1;  // -1 when it died of a signal
+    std::string out;
+    std::string err;
+};
+RunResult run(const std::vector<std::string>& argv,
+              const std::vector<std::pair<std::string, std::string>>& env = {});
+
+// A binary of this build: SAYLOFT_BINARY_DIR + relative path.
+std::filesystem::path buildPath(const std::string& relative);
+
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
 

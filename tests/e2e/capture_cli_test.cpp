@@ -1,0 +1,170 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "capture/capture_state_store.hpp"
+#include "core/json.hpp"
+#include "core/time_format.hpp"
+#include "test_support.hpp"
+
+using namespace sayloft;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliHome {
+    test::TempDir home;
+    fs::path folder = home / "Recordings with 'quotes' & $dollars";
+    fs::path settingsFile = home / "Library" / "Application Support" / "sayloft" / "settings.json";
+    fs::path stateFile = home / "Library" / "Application Support" / "sayloft" / "state.json";
+
+    CliHome() { fs::create_directories(folder); }
+
+    test::RunResult sayloft(std::vector<std::string> args) {
+        args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
+        args.push_back("--virtual-clock");  // size samples pass without real waiting
+        return test::run(args, {{"HOME", home.path().string()}});
+    }
+
+    void writeSettings(bool enabled = true) {
+        core::Json s = {{"vaultPath", (home / "vault").string()},
+                        {"vaultName", "V"},
+                        {"additionalPaths", core::Json::array()},
+                        {"refreshInterval", 60},
+                        {"recentDays", 7},
+                        {"maxFiles", 500},
+                        {"includeExtensions", {"md"}},
+                        {"excludeDirs", core::Json::array()},
+                        {"watchedFoldersRaw",
+                         {{{"id", "folder-e2e"},
+                           {"path", folder.string()},
+                           {"displayName", "Drops"},
+                           {"enabled", enabled},
+                           {"extensions", core::Json::array()},
+                           {"normaliser", "none"}}}}};
+        test::writeFile(settingsFile, s.dump(2));
+    }
+};
+
+void writeAudio(const fs::path& path) {
+    // A valid one-second WAV made by sox, as a recorder would leave it.
+    auto r = test::run({"/usr/bin/sox", "-n", "-r", "8000", "-c", "1", path.string(), "synth", "1",
+                        "sine", "440"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+}  // namespace
+
+TEST(CaptureCli, PollIndexesThenReportsEachNewFileOnce) {
+    CliHome h;
+    h.writeSettings();
+    for (int i = 1; i <= 3; ++i) writeAudio(h.folder / ("memo " + std::to_string(i) + ".wav"));
+
+    auto first = h.sayloft({"poll"});
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out, "");
+
+    auto fourth = h.folder / "memo 4.wav";
+    writeAudio(fourth);
+    struct stat st {};
+    ASSERT_EQ(stat(fourth.c_str(), &st), 0);
+    auto when = core::TimePoint{std::chrono::seconds(st.st_mtim.tv_sec)};
+    auto second = h.sayloft({"poll"});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_EQ(second.out, core::formatLocal(when, "yyMMdd-HHmmss") + "\t" + fourth.string() + "\n");
+
+    auto third = h.sayloft({"poll"});
+    EXPECT_EQ(third.out, "");
+
+    auto state = core::Json::parse(test::readFile(h.stateFile));
+    auto& entries = state["seenByFolder"]["folder-e2e"];
+    EXPECT_EQ(entries.size(), 4u);
+    for (int i = 1; i <= 4; ++i)
+        EXPECT_TRUE(entries.contains("memo " + std::to_string(i) + ".wav"));
+    EXPECT_EQ(state["seenByFolder"].size(), 1u);
+    EXPECT_TRUE(fs::exists(h.home / "Library" / "Logs" / "sayloft" / "sayloft.log"));
+}
+
+TEST(CaptureCli, HostileNamesNeverReachAShell) {
+    CliHome h;
+    h.writeSettings();
+    writeAudio(h.folder / "already here.wav");
+    ASSERT_EQ(h.sayloft({"poll"}).exitCode, 0);  // the initial index absorbs it
+    std::vector<std::string> names = {"$(touch pwned-a).wav", "`touch pwned-b`.wav",
+                                      "a'b\"c;touch pwned-c.wav", "new\nline.wav", "\xff\xfe.wav"};
+    for (auto& n : names) writeAudio(h.folder / n);
+    auto r = h.sayloft({"poll"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    for (auto& n : names) EXPECT_NE(r.out.find(n), std::string::npos) << n;
+    for (auto p : {"pwned-a", "pwned-b", "pwned-c"}) {
+        EXPECT_FALSE(fs::exists(h.folder / p));
+        EXPECT_FALSE(fs::exists(h.home / p));
+    }
+    EXPECT_EQ(h.sayloft({"poll"}).out, "");  // all remembered, even the one that is not UTF-8
+}
+
+TEST(CaptureCli, CorruptSettingsGiveDefaultsAndStayUntouched) {
+    CliHome h;
+    const std::string broken = "{\"vaultPath\": \"/x\", \"vaultName\": ";
+    test::writeFile(h.settingsFile, broken);
+    auto r = h.sayloft({"status"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("[Voice Memos] Capture is off"), std::string::npos) << r.out;
+    EXPECT_EQ(h.sayloft({"poll"}).out, "");
+    EXPECT_EQ(test::readFile(h.settingsFile), broken);
+}
+
+TEST(CaptureCli, ImportReportsItsResult) {
+    CliHome h;
+    auto vm = h.home / "Voice Memos";
+    fs::create_directories(vm);
+    writeAudio(vm / "20250301 093000.m4a.wav");
+    auto r = h.sayloft({"import", "--since", "2025-03-01"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Queued 1 recording. They are uploaded one at a time over the next minutes; "
+              "anything Wendrel already has is not transcribed again.\n");
+    EXPECT_EQ(h.sayloft({"import", "--since", "2031-01-01"}).out, "No recordings to send.\n");
+    EXPECT_EQ(h.sayloft({"import", "--since", "March"}).exitCode, 2);
+    fs::remove_all(vm);
+    auto missing = h.sayloft({"import"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("Cannot read the Voice Memos folder: "), std::string::npos);
+}
+
+TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {
+    CliHome h;
+    std::string binary = test::buildPath("apps/sayloft/sayloft").string();
+    std::string homeEnv = "HOME=" + h.home.path().string();
+    std::vector<char*> argv = {binary.data(), const_cast<char*>("run"), nullptr};
+    std::vector<char*> envp = {homeEnv.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    auto log = h.home / "Library" / "Logs" / "sayloft" / "sayloft.log";
+    bool started = false;
+    for (int i = 0; i < 500 && !started; ++i) {  // real start-up, bounded at 5 s
+        started =
+            test::readFile(log).find("coordinator started (poll=30s, folders=Demo recordings)") !=
+            std::string::npos;
+        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(started) << test::readFile(log);
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(fs::is_directory(h.home / "sayloft-demo" / "Recordings"));
+    EXPECT_TRUE(fs::exists(h.settingsFile));
+    EXPECT_NE(test::readFile(log).find("received SIGTERM, stopping"), std::string::npos);
+}
