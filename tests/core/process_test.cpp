@@ -142,6 +142,10 @@ TEST(Process, IgnoredTerminationIsFollowedByKill) {
     ASSERT_TRUE(waitForFile(dir / "ready"));
     ASSERT_TRUE(clock.waitForSleepers(1));
     clock.advance(seconds(600));
+    // Termination is ignored: the watchdog sleeps through the grace period, then kills.
+    for (int i = 0; i < 2000 && clock.totalSlept() < seconds(605); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(clock.waitForSleepers(1));
     clock.advance(seconds(5));
     t.join();
     EXPECT_TRUE(r.timedOut);
