@@ -9,5 +9,6 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
+void addNoteCommands(CLI::App& app);     // note show
 
 }  // namespace sayloft::cli
