@@ -11,6 +11,7 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
+void addNoteCommands(CLI::App& app);     // note show
 
 // Extra lines for `sayloft status` from other command families.
 std::vector<std::string> statusLines();

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
     app.require_subcommand(1);
     sayloft::cli::addCaptureCommands(app);
+    sayloft::cli::addNoteCommands(app);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {
