@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace sayloft::platform {

@@ -12,8 +12,13 @@ namespace sayloft::service {
 // The service client's error for every service-level failure; what() is the user-readable text.
 class ClientError : public Error {
   public:
-    enum class Kind { requestFailed, planRequired, malformedResponse, audioFileNotReadable,
-                      missingCredentials };
+    enum class Kind {
+        requestFailed,
+        planRequired,
+        malformedResponse,
+        audioFileNotReadable,
+        missingCredentials
+    };
 
     static ClientError requestFailed(long status, const std::string& body);
     static ClientError planRequired(std::optional<std::string> plan,

@@ -50,7 +50,8 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
     std::unique_ptr<curl_slist, ListDeleter> headers;
     auto addHeader = [&](const std::string& line) {
         curl_slist* next = curl_slist_append(headers.get(), line.c_str());
-        if (!next) throw TransportError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+        if (!next)
+            throw TransportError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
         headers.release();
         headers.reset(next);
     };
@@ -64,9 +65,9 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS,
-                     long(std::chrono::duration_cast<std::chrono::milliseconds>(request.timeout)
-                              .count()));
+    curl_easy_setopt(
+        h, CURLOPT_TIMEOUT_MS,
+        long(std::chrono::duration_cast<std::chrono::milliseconds>(request.timeout).count()));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -76,7 +77,8 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
     if (request.method == "GET") {
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     } else {
-        if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        if (request.method != "POST")
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));

@@ -27,9 +27,11 @@ std::optional<std::string> Keychain::read(const std::string& account,
 
 bool Keychain::write(const std::string& account, const std::optional<std::string>& value,
                      const std::string& service) {
-    auto result = value ? store_->write(service, account, *value) : store_->remove(service, account);
+    auto result =
+        value ? store_->write(service, account, *value) : store_->remove(service, account);
     if (result.status == SecretStatus::failed) {
-        core::log("keychain", "cannot {} {}: {}", value ? "store" : "delete", account, result.error);
+        core::log("keychain", "cannot {} {}: {}", value ? "store" : "delete", account,
+                  result.error);
         return false;
     }
     return true;

@@ -23,7 +23,7 @@ class Keychain {
     // The item's text, or nothing when there is no such item, the data is not UTF-8 text or the
     // store failed (failures are logged).
     std::optional<std::string> read(const std::string& account,
-                                     const std::string& service = kService) const;
+                                    const std::string& service = kService) const;
     // Stores the value, or deletes the item when there is none (a missing item counts as
     // deleted). Returns success.
     bool write(const std::string& account, const std::optional<std::string>& value,

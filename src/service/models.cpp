@@ -15,7 +15,8 @@ using core::Json;
 class Reader {
   public:
     Reader(const Json& object, std::string path) : object_(object), path_(std::move(path)) {
-        if (!object_.is_object()) throw DecodeError(fmt::format("{} is not a JSON object", where()));
+        if (!object_.is_object())
+            throw DecodeError(fmt::format("{} is not a JSON object", where()));
     }
 
     static Json parse(const std::string& body) {
@@ -35,7 +36,8 @@ class Reader {
     std::optional<T> optional(const char* key) const {
         auto it = object_.find(key);
         if (it == object_.end() || it->is_null()) return std::nullopt;
-        if (!hasType<T>(*it)) throw DecodeError(fmt::format("key \"{}\"{} is not {}", key, in(), typeName<T>()));
+        if (!hasType<T>(*it))
+            throw DecodeError(fmt::format("key \"{}\"{} is not {}", key, in(), typeName<T>()));
         return it->template get<T>();
     }
 
@@ -51,10 +53,14 @@ class Reader {
   private:
     template <class T>
     static bool hasType(const Json& v) {
-        if constexpr (std::is_same_v<T, std::string>) return v.is_string();
-        else if constexpr (std::is_same_v<T, bool>) return v.is_boolean();
-        else if constexpr (std::is_same_v<T, int64_t>) return v.is_number_integer();
-        else if constexpr (std::is_same_v<T, double>) return v.is_number();
+        if constexpr (std::is_same_v<T, std::string>)
+            return v.is_string();
+        else if constexpr (std::is_same_v<T, bool>)
+            return v.is_boolean();
+        else if constexpr (std::is_same_v<T, int64_t>)
+            return v.is_number_integer();
+        else if constexpr (std::is_same_v<T, double>)
+            return v.is_number();
         else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
             if (!v.is_array()) return false;
             for (const auto& e : v)
@@ -64,11 +70,16 @@ class Reader {
     }
     template <class T>
     static const char* typeName() {
-        if constexpr (std::is_same_v<T, std::string>) return "a string";
-        else if constexpr (std::is_same_v<T, bool>) return "a boolean";
-        else if constexpr (std::is_same_v<T, int64_t>) return "an integer";
-        else if constexpr (std::is_same_v<T, double>) return "a number";
-        else return "an array of strings";
+        if constexpr (std::is_same_v<T, std::string>)
+            return "a string";
+        else if constexpr (std::is_same_v<T, bool>)
+            return "a boolean";
+        else if constexpr (std::is_same_v<T, int64_t>)
+            return "an integer";
+        else if constexpr (std::is_same_v<T, double>)
+            return "a number";
+        else
+            return "an array of strings";
     }
     std::string where() const { return path_.empty() ? "the body" : "\"" + path_ + "\""; }
     std::string in() const { return path_.empty() ? "" : " in \"" + path_ + "\""; }
@@ -108,15 +119,16 @@ SourceMetadata readMetadata(const Reader& r) {
 UploadResult decodeUploadResult(const std::string& body) {
     return decodeBody(body, [](const Reader& r) {
         return UploadResult{r.required<std::string>("status"), r.optional<std::string>("task_id"),
-                            r.optional<std::string>("cache_key"), r.optional<std::string>("message"),
-                            r.optional<std::string>("title")};
+                            r.optional<std::string>("cache_key"),
+                            r.optional<std::string>("message"), r.optional<std::string>("title")};
     });
 }
 
 TaskStatus decodeTaskStatus(const std::string& body) {
     return decodeBody(body, [](const Reader& r) {
         TaskStatus t{r.optional<std::string>("status"), r.optional<std::string>("cache_key"), {}};
-        if (auto result = r.child("result")) t.result_cache_key = result->optional<std::string>("cache_key");
+        if (auto result = r.child("result"))
+            t.result_cache_key = result->optional<std::string>("cache_key");
         return t;
     });
 }

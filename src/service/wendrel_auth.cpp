@@ -58,8 +58,10 @@ std::string unquoteShellValue(std::string_view v) {
     for (size_t i = 0; i < v.size(); ++i) {
         char c = v[i];
         if (quote == '\'') {
-            if (c == '\'') quote = 0;
-            else out += c;
+            if (c == '\'')
+                quote = 0;
+            else
+                out += c;
         } else if (c == '\\' && i + 1 < v.size()) {
             out += v[++i];
         } else if (quote == '"' && c == '"') {
@@ -223,8 +225,9 @@ void WendrelAuth::runPairing(std::string baseURL, std::stop_token stop) {
                 } else if (!keychain_.write(Keychain::kDeviceTokenAccount, *poll.token)) {
                     setState(PairingState::failed(pairing_text::kSaveFailed));
                 } else {
-                    setState(PairingState::connected(tokenPrefix(*poll.token),
-                                                     poll.scopes.value_or(std::vector<std::string>{})));
+                    setState(
+                        PairingState::connected(tokenPrefix(*poll.token),
+                                                poll.scopes.value_or(std::vector<std::string>{})));
                     std::function<void()> onConnected;
                     {
                         std::lock_guard lock(mutex_);

@@ -19,10 +19,10 @@ namespace sayloft::service {
 struct PairingState {
     enum class Kind { idle, pairing, connected, failed };
     Kind kind = Kind::idle;
-    std::string userCode;         // pairing: the code to compare with the web page's
-    std::string verificationURL;  // pairing: the page that was opened
-    core::TimePoint expiresAt{};  // pairing: when the code lapses
-    std::string tokenPrefix;      // connected: the token's first 12 characters
+    std::string userCode;             // pairing: the code to compare with the web page's
+    std::string verificationURL;      // pairing: the page that was opened
+    core::TimePoint expiresAt{};      // pairing: when the code lapses
+    std::string tokenPrefix;          // connected: the token's first 12 characters
     std::vector<std::string> scopes;  // connected: granted scopes (empty when unknown)
     std::string message;              // failed: the user-readable reason
 
@@ -52,9 +52,9 @@ std::string localComputerName(const std::filesystem::path& machineInfo = "/etc/m
 // and must not call connect/disconnect/cancel from inside the callback.
 class WendrelAuth {
   public:
-    WendrelAuth(Keychain& keychain, platform::Opener& opener,
-                core::Clock& clock = core::systemClock(),
-                std::function<std::string()> computerName = [] { return localComputerName(); });
+    WendrelAuth(
+        Keychain& keychain, platform::Opener& opener, core::Clock& clock = core::systemClock(),
+        std::function<std::string()> computerName = [] { return localComputerName(); });
     ~WendrelAuth();
     WendrelAuth(const WendrelAuth&) = delete;
     WendrelAuth& operator=(const WendrelAuth&) = delete;

@@ -189,7 +189,8 @@ UploadResult WendrelClient::uploadAudio(const std::filesystem::path& fileURL,
     HttpRequest request;
     request.method = "POST";
     request.url = joinURL(baseURL_, "sources");
-    request.headers = headers(*authorization, ("multipart/form-data; boundary=" + boundary).c_str());
+    request.headers =
+        headers(*authorization, ("multipart/form-data; boundary=" + boundary).c_str());
     request.body = buildMultipartBody(boundary, fields, fileURL.filename().string(),
                                       mimeTypeForAudio(fileURL), *bytes);
     bytes.reset();
@@ -214,7 +215,8 @@ std::optional<std::string> WendrelClient::cacheKey(const std::string& taskId,
     const core::TimePoint deadline = clock_.now() + timeout;
     while (clock_.now() < deadline) {
         try {
-            HttpResponse response = get(joinURL(baseURL_, "sources/tasks/" + urlEscape(taskId)), stop);
+            HttpResponse response =
+                get(joinURL(baseURL_, "sources/tasks/" + urlEscape(taskId)), stop);
             TaskStatus task = decodeTaskStatus(response.body);
             auto key = task.cache_key ? task.cache_key : task.result_cache_key;
             if (key && !key->empty()) return key;

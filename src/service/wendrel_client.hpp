@@ -76,8 +76,8 @@ class WendrelClient {
     // The key of the newest usable recording uploaded under `uploadedFilename` other than
     // `excluding`, searching at most `maxPages` pages. Never throws.
     std::optional<std::string> currentKey(const std::string& uploadedFilename,
-                                          const std::optional<std::string>& excluding,
-                                          int maxPages, std::stop_token stop = {});
+                                          const std::optional<std::string>& excluding, int maxPages,
+                                          std::stop_token stop = {});
 
     // Decides an answer: accepted, or the matching ClientError.
     static void checkOK(const HttpResponse& response);

@@ -35,8 +35,14 @@ std::variant<core::Json, SecretResult> load(const std::filesystem::path& file) {
 }
 
 SecretResult save(const std::filesystem::path& file, const core::Json& json) {
+    std::string text;
     try {
-        core::writeAtomically(file, json.dump(2) + "\n", kSecretMode);
+        text = json.dump(2) + "\n";
+    } catch (const core::Json::exception&) {
+        return failure("a secret must be UTF-8 text");
+    }
+    try {
+        core::writeAtomically(file, text, kSecretMode);
         return {};
     } catch (const core::FileError& e) {
         return failure("cannot write " + file.string() + ": " + e.what());

@@ -16,7 +16,14 @@ const SecretSchema kSchema = {"se.Marrowby.sayloft.Secret",
                               {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                              0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                              0,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
 
 // Takes ownership of a GError and turns it into a failure.
 SecretResult failure(GError* error) {
@@ -35,7 +42,8 @@ bool sessionBusConfigured() {
         return true;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::error_code ec;
-    return runtime && *runtime && std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec);
+    return runtime && *runtime &&
+           std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec);
 }
 
 }  // namespace
@@ -44,9 +52,9 @@ bool SecretServiceStore::available() {
     // Without a session bus GIO would try to autolaunch one; never start daemons as a side effect.
     if (!sessionBusConfigured()) return false;
     GError* error = nullptr;
-    gchar* found = secret_password_lookup_sync(&kSchema, nullptr, &error, "service",
-                                               "se.Marrowby.sayloft.probe", "account", "probe",
-                                               nullptr);
+    gchar* found =
+        secret_password_lookup_sync(&kSchema, nullptr, &error, "service",
+                                    "se.Marrowby.sayloft.probe", "account", "probe", nullptr);
     if (found) secret_password_free(found);
     const bool answers = !isBusError(error);
     if (error) g_error_free(error);
@@ -55,9 +63,8 @@ bool SecretServiceStore::available() {
 
 SecretResult SecretServiceStore::read(const std::string& service, const std::string& account) {
     GError* error = nullptr;
-    gchar* found = secret_password_lookup_sync(&kSchema, nullptr, &error, "service",
-                                               service.c_str(), "account", account.c_str(),
-                                               nullptr);
+    gchar* found = secret_password_lookup_sync(
+        &kSchema, nullptr, &error, "service", service.c_str(), "account", account.c_str(), nullptr);
     if (error) return failure(error);
     if (!found) return {SecretStatus::notFound, {}, {}};
     SecretResult result{SecretStatus::ok, found, {}};
@@ -70,19 +77,17 @@ SecretResult SecretServiceStore::write(const std::string& service, const std::st
     GError* error = nullptr;
     const std::string label = service + " (" + account + ")";
     // Storing with the same attributes replaces the existing item's secret.
-    gboolean stored = secret_password_store_sync(&kSchema, SECRET_COLLECTION_DEFAULT, label.c_str(),
-                                                 value.c_str(), nullptr, &error, "service",
-                                                 service.c_str(), "account", account.c_str(),
-                                                 nullptr);
+    gboolean stored = secret_password_store_sync(
+        &kSchema, SECRET_COLLECTION_DEFAULT, label.c_str(), value.c_str(), nullptr, &error,
+        "service", service.c_str(), "account", account.c_str(), nullptr);
     if (error || !stored) return failure(error);
     return {};
 }
 
 SecretResult SecretServiceStore::remove(const std::string& service, const std::string& account) {
     GError* error = nullptr;
-    gboolean removed = secret_password_clear_sync(&kSchema, nullptr, &error, "service",
-                                                  service.c_str(), "account", account.c_str(),
-                                                  nullptr);
+    gboolean removed = secret_password_clear_sync(
+        &kSchema, nullptr, &error, "service", service.c_str(), "account", account.c_str(), nullptr);
     if (error) return failure(error);
     if (!removed) return {SecretStatus::notFound, {}, {}};
     return {};
