@@ -9,5 +9,7 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
+void addServiceCommands(CLI::App& app);  // pair, unpair
+std::string pairingStatusLine();  // "Wendrel: connected (...)" or "not connected", for status
 
 }  // namespace sayloft::cli

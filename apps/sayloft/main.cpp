@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
     app.require_subcommand(1);
     sayloft::cli::addCaptureCommands(app);
+    sayloft::cli::addServiceCommands(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
