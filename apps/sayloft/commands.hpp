@@ -15,5 +15,7 @@ void addNoteCommands(CLI::App& app);     // note show
 
 // Extra lines for `sayloft status` from other command families.
 std::vector<std::string> statusLines();
+void addServiceCommands(CLI::App& app);  // pair, unpair
+std::string pairingStatusLine();  // "Wendrel: connected (...)" or "not connected", for status
 
 }  // namespace sayloft::cli

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     sayloft::cli::addCaptureCommands(app);
     sayloft::cli::addNoteCommands(app);
+    sayloft::cli::addServiceCommands(app);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {

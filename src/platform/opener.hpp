@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/types.h>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sayloft::platform {
+
+// Opens web addresses and files with the desktop's default application.
+class Opener {
+  public:
+    virtual ~Opener() = default;
+    // True when the opening program could be started.
+    virtual bool openURL(const std::string& url) = 0;
+    virtual bool openFile(const std::filesystem::path& file) = 0;
+};
+
+// Runs xdg-open with the address as its only argument (no shell). Children are reaped as they
+// finish; xdg-open may stay alive as long as the browser it started.
+class XdgOpener : public Opener {
+  public:
+    ~XdgOpener() override;
+    bool openURL(const std::string& url) override;
+    bool openFile(const std::filesystem::path& file) override;
+
+  private:
+    bool launch(const std::string& target);
+    void reap();
+    std::mutex mutex_;
+    std::vector<pid_t> children_;
+};
+
+// Records what it was asked to open.
+class FakeOpener : public Opener {
+  public:
+    bool openURL(const std::string& url) override;
+    bool openFile(const std::filesystem::path& file) override;
+    std::vector<std::string> opened() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> opened_;
+};
+
+}  // namespace sayloft::platform

@@ -1,0 +1,177 @@
+#include "service/http.hpp"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace sayloft::service {
+
+namespace {
+
+void globalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+    std::string received;
+    std::stop_token stop;
+};
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->received.append(data, size * count);
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<Transfer*>(user)->stop.stop_requested() ? 1 : 0;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
+    globalInit();
+    if (stop.stop_requested()) throw Cancelled();
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy) throw TransportError(CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT));
+    CURL* h = easy.get();
+
+    Transfer transfer{{}, stop};
+    char errorText[CURL_ERROR_SIZE] = {0};
+
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    auto addHeader = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(headers.get(), line.c_str());
+        if (!next)
+            throw TransportError(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+        headers.release();
+        headers.reset(next);
+    };
+    for (const auto& [name, value] : request.headers) addHeader(name + ": " + value);
+
+    curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(
+        h, CURLOPT_TIMEOUT_MS,
+        long(std::chrono::duration_cast<std::chrono::milliseconds>(request.timeout).count()));
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onData);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+    if (request.method == "GET") {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else {
+        if (request.method != "POST")
+            curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+        addHeader("Expect:");  // send the body at once, no 100-continue round trip
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+    CURLcode code = curl_easy_perform(h);
+    if (code == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested()) throw Cancelled();
+    if (code != CURLE_OK) {
+        std::string text = errorText[0] ? errorText : curl_easy_strerror(code);
+        throw TransportError(code, text);
+    }
+    HttpResponse response;
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) response.status = status;
+    response.body = std::move(transfer.received);
+    return response;
+}
+
+std::string urlEscape(std::string_view text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string joinURL(std::string_view base, std::string_view path) {
+    std::string out(base);
+    while (!out.empty() && out.back() == '/') out.pop_back();
+    out += '/';
+    out += path;
+    return out;
+}
+
+namespace {
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when it is not valid there.
+size_t sequenceLength(std::string_view text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    size_t length;
+    uint32_t cp;
+    if (c < 0x80) return 1;
+    if ((c & 0xE0) == 0xC0) {
+        length = 2;
+        cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3;
+        cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        size_t n = sequenceLength(text, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string utf8Prefix(std::string_view text, size_t count) {
+    size_t i = 0;
+    for (size_t taken = 0; taken < count && i < text.size(); ++taken) {
+        size_t n = sequenceLength(text, i);
+        i += n == 0 ? 1 : n;
+    }
+    return std::string(text.substr(0, i));
+}
+
+}  // namespace sayloft::service

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/error.hpp"
+
+namespace sayloft::service {
+
+// A failure of the HTTP stack itself (no connection, time-out, TLS): what() is curl's own
+// description of the problem.
+class TransportError : public Error {
+  public:
+    TransportError(int curlCode, const std::string& text) : Error(text), curlCode_(curlCode) {}
+    int curlCode() const { return curlCode_; }
+
+  private:
+    int curlCode_;
+};
+
+// The caller asked the running exchange (or wait) to stop.
+class Cancelled : public Error {
+  public:
+    Cancelled() : Error("cancelled") {}
+};
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    // Sent in this order, after the ones curl adds itself (Host, Accept, Content-Length).
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    core::Duration timeout = core::seconds(60);
+};
+
+struct HttpResponse {
+    // The HTTP status, or nothing when the answer was not an HTTP response.
+    std::optional<long> status;
+    std::string body;
+};
+
+// Runs one exchange. Only http and https are spoken; https always verifies the peer's
+// certificate and host name. Throws TransportError, or Cancelled when `stop` is requested
+// while the exchange runs.
+HttpResponse perform(const HttpRequest& request, std::stop_token stop = {});
+
+// Percent-encodes everything but the unreserved characters, for path segments and queries.
+std::string urlEscape(std::string_view text);
+
+// Appends a path ("sources/tasks/x") to a base URL as path components.
+std::string joinURL(std::string_view base, std::string_view path);
+
+bool isValidUtf8(std::string_view text);
+// The first `count` characters (code points) of UTF-8 text.
+std::string utf8Prefix(std::string_view text, size_t count);
+
+}  // namespace sayloft::service

@@ -1,0 +1,253 @@
+#include "service/wendrel_auth.hpp"
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+
+#include "core/json.hpp"
+#include "service/http.hpp"
+#include "service/models.hpp"
+
+namespace sayloft::service {
+
+namespace {
+
+constexpr const char* kClientType = "sayloft-mac";
+constexpr core::Duration kPairingTimeout = core::seconds(60);
+
+// A page we may hand to the browser: an absolute http or https URL.
+bool isUsableWebURL(const std::string& text) {
+    CURLU* url = curl_url();
+    if (!url) return false;
+    bool ok = false;
+    if (curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK) {
+        char* scheme = nullptr;
+        if (curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+            ok = std::string(scheme) == "http" || std::string(scheme) == "https";
+            curl_free(scheme);
+        }
+    }
+    curl_url_cleanup(url);
+    return ok;
+}
+
+// POSTs a JSON body to a pairing endpoint. These requests carry no credentials and no client
+// headers. An answer outside 200-299 throws with "Wendrel returned HTTP <status>. <body start>".
+std::string postPairing(const std::string& url, const core::Json& body, std::stop_token stop) {
+    HttpRequest request;
+    request.method = "POST";
+    request.url = url;
+    request.headers = {{"Content-Type", "application/json"}};
+    request.body = body.dump();
+    request.timeout = kPairingTimeout;
+    HttpResponse response = perform(request, stop);
+    if (response.status && (*response.status < 200 || *response.status > 299)) {
+        std::string head = isValidUtf8(response.body) ? utf8Prefix(response.body, 200) : "";
+        throw Error("Wendrel returned HTTP " + std::to_string(*response.status) + ". " + head);
+    }
+    return std::move(response.body);
+}
+
+// Unquotes a machine-info value written in shell style ('x', "x", or bare with escapes).
+std::string unquoteShellValue(std::string_view v) {
+    std::string out;
+    char quote = 0;
+    for (size_t i = 0; i < v.size(); ++i) {
+        char c = v[i];
+        if (quote == '\'') {
+            if (c == '\'')
+                quote = 0;
+            else
+                out += c;
+        } else if (c == '\\' && i + 1 < v.size()) {
+            out += v[++i];
+        } else if (quote == '"' && c == '"') {
+            quote = 0;
+        } else if (!quote && (c == '"' || c == '\'')) {
+            quote = c;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+PairingState PairingState::failed(std::string message) {
+    PairingState s;
+    s.kind = Kind::failed;
+    s.message = std::move(message);
+    return s;
+}
+
+PairingState PairingState::connected(std::string tokenPrefix, std::vector<std::string> scopes) {
+    PairingState s;
+    s.kind = Kind::connected;
+    s.tokenPrefix = std::move(tokenPrefix);
+    s.scopes = std::move(scopes);
+    return s;
+}
+
+std::string localComputerName(const std::filesystem::path& machineInfo) {
+    std::ifstream in(machineInfo);
+    std::string line;
+    while (std::getline(in, line)) {
+        constexpr std::string_view key = "PRETTY_HOSTNAME=";
+        if (line.rfind(key, 0) != 0) continue;
+        std::string pretty = unquoteShellValue(std::string_view(line).substr(key.size()));
+        if (!pretty.empty()) return pretty;
+    }
+    char host[HOST_NAME_MAX + 1] = {0};
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0]) return host;
+    return "Mac";
+}
+
+WendrelAuth::WendrelAuth(Keychain& keychain, platform::Opener& opener, core::Clock& clock,
+                         std::function<std::string()> computerName)
+    : keychain_(keychain), opener_(opener), clock_(clock), computerName_(std::move(computerName)) {}
+
+WendrelAuth::~WendrelAuth() {
+    stopTask();
+}
+
+void WendrelAuth::stopTask() {
+    if (task_.joinable()) {
+        task_.request_stop();
+        task_.join();
+    }
+    task_ = std::jthread();
+}
+
+void WendrelAuth::setState(PairingState state) {
+    std::lock_guard notify(notifyMutex_);
+    std::function<void(const PairingState&)> observer;
+    {
+        std::lock_guard lock(mutex_);
+        state_ = state;
+        observer = observer_;
+    }
+    if (observer) observer(state);
+}
+
+PairingState WendrelAuth::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void WendrelAuth::setObserver(std::function<void(const PairingState&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void WendrelAuth::setOnConnected(std::function<void()> onConnected) {
+    std::lock_guard lock(mutex_);
+    onConnected_ = std::move(onConnected);
+}
+
+void WendrelAuth::connect(const std::string& baseURL) {
+    stopTask();
+    setState(PairingState::idle());
+    {
+        std::lock_guard lock(mutex_);
+        running_ = true;
+    }
+    task_ = std::jthread([this, baseURL](std::stop_token stop) {
+        runPairing(baseURL, stop);
+        std::lock_guard lock(mutex_);
+        running_ = false;
+        finished_.notify_all();
+    });
+}
+
+void WendrelAuth::disconnect() {
+    stopTask();
+    keychain_.write(Keychain::kDeviceTokenAccount, std::nullopt);
+    setState(PairingState::idle());
+}
+
+void WendrelAuth::cancel() {
+    stopTask();
+    refreshConnectedState();
+}
+
+void WendrelAuth::refreshConnectedState() {
+    auto token = keychain_.deviceToken();
+    if (token && !token->empty()) {
+        setState(PairingState::connected(tokenPrefix(*token), {}));
+    } else {
+        setState(PairingState::idle());
+    }
+}
+
+bool WendrelAuth::waitUntilFinished(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return finished_.wait_for(lock, limit, [&] { return !running_; });
+}
+
+void WendrelAuth::runPairing(std::string baseURL, std::stop_token stop) {
+    try {
+        const core::Json initBody = {{"client_type", kClientType},
+                                     {"name", computerName_() + " (sayloft)"},
+                                     {"scopes", {"kb:read", "kb:write"}}};
+        const InitResponse init =
+            decodeInitResponse(postPairing(joinURL(baseURL, "auth/devices/init"), initBody, stop));
+        if (!isUsableWebURL(init.verification_url)) {
+            setState(PairingState::failed(pairing_text::kUnusableURL));
+            return;
+        }
+        PairingState pairing;
+        pairing.kind = PairingState::Kind::pairing;
+        pairing.userCode = init.user_code;
+        pairing.verificationURL = init.verification_url;
+        pairing.expiresAt = clock_.now() + std::chrono::seconds(init.expires_in);
+        setState(pairing);
+        opener_.openURL(init.verification_url);
+
+        const auto interval = std::chrono::seconds(std::max<int64_t>(init.interval, 1));
+        const core::Json tokenBody = {{"device_code", init.device_code}};
+        for (;;) {
+            if (stop.stop_requested()) return;
+            if (!clock_.sleepFor(interval, stop) || stop.stop_requested()) return;
+            if (clock_.now() >= pairing.expiresAt) {
+                setState(PairingState::failed(pairing_text::kExpired));
+                return;
+            }
+            const PollResponse poll = decodePollResponse(
+                postPairing(joinURL(baseURL, "auth/devices/token"), tokenBody, stop));
+            if (poll.status == "authorization_pending") continue;
+            if (poll.status == "approved") {
+                if (!poll.token || poll.token->empty()) {
+                    setState(PairingState::failed(pairing_text::kNoToken));
+                } else if (!keychain_.write(Keychain::kDeviceTokenAccount, *poll.token)) {
+                    setState(PairingState::failed(pairing_text::kSaveFailed));
+                } else {
+                    setState(
+                        PairingState::connected(tokenPrefix(*poll.token),
+                                                poll.scopes.value_or(std::vector<std::string>{})));
+                    std::function<void()> onConnected;
+                    {
+                        std::lock_guard lock(mutex_);
+                        onConnected = onConnected_;
+                    }
+                    if (onConnected) onConnected();
+                }
+            } else if (poll.status == "denied") {
+                setState(PairingState::failed(pairing_text::kDenied));
+            } else if (poll.status == "expired") {
+                setState(PairingState::failed(pairing_text::kExpired));
+            } else {
+                setState(PairingState::failed(pairing_text::kUnexpectedStatus + poll.status));
+            }
+            return;
+        }
+    } catch (const Cancelled&) {
+    } catch (const std::exception& e) {
+        if (!stop.stop_requested()) setState(PairingState::failed(e.what()));
+    }
+}
+
+}  // namespace sayloft::service
