@@ -138,6 +138,14 @@ struct Capture {
 class Child {
   public:
     Child(pid_t pid, bool group) : pid_(pid), group_(group) {}
+    // Only reached unreaped when the wait was abandoned by an exception: never leave a zombie.
+    ~Child() {
+        int status;
+        if (reaped_) return;
+        ::kill(group_ ? -pid_ : pid_, SIGKILL);
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
 
     void signal(int sig) {
         std::lock_guard lock(mutex_);

@@ -98,72 +98,50 @@ TEST(Process, RoutesOutputToFilesNullMergedOrTail) {
     EXPECT_EQ(r2.out, whole.substr(whole.size() - 1000));
 }
 
-TEST(Process, StartFailuresAreClearErrors) {
-    ProcessOptions missing;
-    missing.argv = {"/no/such/program"};
-    try {
-        runProcess(missing);
-        FAIL();
-    } catch (const ProcessError& e) {
-        EXPECT_NE(std::string(e.what()).find("/no/such/program"), std::string::npos);
-    }
-    auto o = shell("true");
-    o.workingDirectory = "/no/such/folder";
-    EXPECT_THROW(runProcess(o), ProcessError);
-    EXPECT_THROW(runProcess(ProcessOptions{}), ProcessError);
-}
-
-TEST(Process, TimeLimitTerminatesPolitelyOnTheInjectedClock) {
-    ManualClock clock;
-    ProcessOptions o;
-    o.argv = {"sleep", "1000"};
-    o.clock = &clock;
-    o.timeLimit = seconds(600);
-    ProcessResult r;
-    std::thread t([&] { r = runProcess(o); });
-    ASSERT_TRUE(clock.waitForSleepers(1));
-    clock.advance(seconds(600));
-    t.join();
-    EXPECT_TRUE(r.timedOut);
-    EXPECT_EQ(r.signal, SIGTERM);
-    EXPECT_EQ(r.elapsed(), seconds(600));
-}
-
-TEST(Process, IgnoredTerminationIsFollowedByKill) {
+TEST(Process, TimeLimitTerminatesThenKillsOnTheInjectedClock) {
     test::TempDir dir;
-    ManualClock clock;
-    auto o = shell("trap '' TERM; : > ready; exec sleep 1000");
-    o.workingDirectory = dir.path();
-    o.clock = &clock;
-    o.timeLimit = seconds(600);
-    o.killGrace = seconds(5);
-    ProcessResult r;
-    std::thread t([&] { r = runProcess(o); });
-    ASSERT_TRUE(waitForFile(dir / "ready"));
-    ASSERT_TRUE(clock.waitForSleepers(1));
-    clock.advance(seconds(600));
-    // Termination is ignored: the watchdog sleeps through the grace period, then kills.
-    for (int i = 0; i < 2000 && clock.totalSlept() < seconds(605); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(clock.waitForSleepers(1));
-    clock.advance(seconds(5));
-    t.join();
-    EXPECT_TRUE(r.timedOut);
-    EXPECT_EQ(r.signal, SIGKILL);
-    EXPECT_GE(r.elapsed(), seconds(605));
+    auto run = [&](const std::string& script, auto&& drive) {
+        ManualClock clock;
+        auto o = shell(script);
+        o.workingDirectory = dir.path();
+        o.clock = &clock;
+        o.timeLimit = seconds(600);
+        o.killGrace = seconds(5);
+        ProcessResult r;
+        std::thread t([&] { r = runProcess(o); });
+        drive(clock);
+        t.join();
+        return r;
+    };
+    auto polite = run("sleep 1000", [](ManualClock& clock) {
+        ASSERT_TRUE(clock.waitForSleepers(1));
+        clock.advance(seconds(600));
+    });
+    EXPECT_TRUE(polite.timedOut);
+    EXPECT_EQ(polite.signal, SIGTERM);
+    EXPECT_EQ(polite.elapsed(), seconds(600));
+
+    auto stubborn = run("trap '' TERM; : > ready; exec sleep 1000", [&](ManualClock& clock) {
+        ASSERT_TRUE(waitForFile(dir / "ready"));
+        ASSERT_TRUE(clock.waitForSleepers(1));
+        clock.advance(seconds(600));
+        // Termination is ignored: the watchdog sleeps through the grace period, then kills.
+        for (int i = 0; i < 2000 && clock.totalSlept() < seconds(605); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(clock.waitForSleepers(1));
+        clock.advance(seconds(5));
+    });
+    EXPECT_TRUE(stubborn.timedOut);
+    EXPECT_EQ(stubborn.signal, SIGKILL);
+    EXPECT_EQ(stubborn.elapsed(), seconds(605));
 }
 
 TEST(Process, CancelAndRealClockLimitEndTheWholeGroup) {
     std::stop_source stop;
+    stop.request_stop();
     ProcessOptions o = shell("sleep 1000; echo not reached");
     o.cancel = stop.get_token();
-    pid_t pid = 0;
-    o.onStart = [&](pid_t p) { pid = p; };
-    ProcessResult r;
-    std::thread t([&] { r = runProcess(o); });
-    while (pid == 0) std::this_thread::yield();
-    stop.request_stop();
-    t.join();
+    auto r = runProcess(o);
     EXPECT_TRUE(r.cancelled);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.out, "");
@@ -195,7 +173,15 @@ TEST(Process, LeavesNoDescriptorsOrZombiesBehind) {
             EXPECT_TRUE(inheritable.count(std::stoi(fd))) << "child sees descriptor " << fd;
         ProcessOptions bad;
         bad.argv = {"/no/such/program"};
-        EXPECT_THROW(runProcess(bad), ProcessError);
+        try {
+            runProcess(bad);
+            ADD_FAILURE();
+        } catch (const ProcessError& e) {
+            EXPECT_NE(std::string(e.what()).find("/no/such/program"), std::string::npos);
+        }
+        auto nowhere = shell("true");
+        nowhere.workingDirectory = "/no/such/folder";
+        EXPECT_THROW(runProcess(nowhere), ProcessError);
     }
     ManualClock clock;
     auto timed = shell("sleep 1000");
