@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "core/error.hpp"
 

@@ -59,7 +59,9 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
 
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A redirect never downgrades an https exchange (and its bearer token) to plain http.
+    const bool secure = request.url.rfind("https:", 0) == 0 || request.url.rfind("HTTPS:", 0) == 0;
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

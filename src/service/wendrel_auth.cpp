@@ -10,12 +10,12 @@
 #include "core/json.hpp"
 #include "service/http.hpp"
 #include "service/models.hpp"
+#include "service/wendrel_client.hpp"
 
 namespace sayloft::service {
 
 namespace {
 
-constexpr const char* kClientType = "sayloft-mac";
 constexpr core::Duration kPairingTimeout = core::seconds(60);
 
 // A page we may hand to the browser: an absolute http or https URL.

@@ -14,7 +14,6 @@ namespace sayloft::service {
 
 namespace {
 
-constexpr const char* kClientType = "sayloft-mac";
 constexpr const char* kClientPlatform = "macos_menubar";
 
 std::string clientVersion() {

@@ -17,6 +17,9 @@
 
 namespace sayloft::service {
 
+// The client type every request names ("X-Client-Type", and the pairing request's client_type).
+inline constexpr const char* kClientType = "sayloft-mac";
+
 // The service's public API root.
 inline constexpr const char* kDefaultBaseURL = "https://api.wendrel.app/api/v1";
 

@@ -113,17 +113,6 @@ TEST_F(ClientFixture, UploadWireBytesAreExact) {
     EXPECT_EQ(wire.substr(wire.find("\r\n\r\n") + 4), expected);
 }
 
-TEST(MimeTypes, FollowTheLowerCasedExtension) {
-    EXPECT_EQ(service::mimeTypeForAudio("a/Memo.M4A"), "audio/mp4");
-    EXPECT_EQ(service::mimeTypeForAudio("x.mp3"), "audio/mpeg");
-    EXPECT_EQ(service::mimeTypeForAudio("x.WAV"), "audio/wav");
-    EXPECT_EQ(service::mimeTypeForAudio("x.aif"), "audio/aiff");
-    EXPECT_EQ(service::mimeTypeForAudio("x.aiff"), "audio/aiff");
-    EXPECT_EQ(service::mimeTypeForAudio("x.caf"), "audio/x-caf");
-    EXPECT_EQ(service::mimeTypeForAudio("x.ogg"), "application/octet-stream");
-    EXPECT_EQ(service::mimeTypeForAudio("noext"), "application/octet-stream");
-}
-
 TEST_F(ClientFixture, EveryClientErrorText) {
     server.get("/api/v1/sources/plan/status", [](const SeenRequest&, httplib::Response& res) {
         json(res, R"({"error":"plan_required","plan":"Pro"})", 402);
