@@ -7,7 +7,8 @@
 //   0-12 far end only · 12-20 double talk · 20-24 near end only · 24 the echo path changes ·
 //   24-36 far end only · 36-44 double talk · 44-48 far end only
 //
-// Usage: echo_quality [rate ...]      (default: 16000 48000)
+// Usage: echo_quality [--trace] [rate ...]      (default: 16000 48000)
+//   --trace prints the canceller's diagnostics every half second.
 #include <fftw3.h>
 #include <spawn.h>
 #include <speex/speex_echo.h>
@@ -231,7 +232,7 @@ struct Result {
     std::string notes;
 };
 
-Result runOurs(const Scene& s) {
+Result runOurs(const Scene& s, bool trace) {
     EchoCanceller ec(s.rate);
     const size_t lat = static_cast<size_t>(ec.latency());
     Signal out(s.mic.size() + lat, 0.0f);
@@ -242,6 +243,16 @@ Result runOurs(const Scene& s) {
     for (size_t at = 0; at < out.size(); at += chunk) {
         const int frames = static_cast<int>(std::min(chunk, out.size() - at));
         ec.process(mic.data() + at, far.data() + at, out.data() + at, frames);
+        if (trace && (at / chunk) % 50 == 0) {
+            const auto& d = ec.diagnostics();
+            std::printf(
+                "  %5.1f s  leakage %.4f  erle %5.1f dB  adapted %d  take-overs %lld  "
+                "relearns %lld  divergence resets %lld  background restarts %lld\n",
+                static_cast<double>(at) / s.rate, d.leakage, d.erleDB, d.adapted ? 1 : 0,
+                static_cast<long long>(d.foregroundUpdates), static_cast<long long>(d.relearns),
+                static_cast<long long>(d.divergenceResets),
+                static_cast<long long>(d.backgroundResets));
+        }
     }
     Result r{"sayloft", {}, ""};
     r.out = align(s, out, 2 * lat, r.notes);
@@ -464,7 +475,13 @@ void printTable(const Scene& s, const std::vector<Result>& results) {
 
 int main(int argc, char** argv) {
     std::vector<double> rates;
-    for (int i = 1; i < argc; ++i) rates.push_back(std::atof(argv[i]));
+    bool trace = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--trace")
+            trace = true;
+        else
+            rates.push_back(std::atof(argv[i]));
+    }
     if (rates.empty()) rates = {16000, 48000};
     char pattern[] = "/tmp/sayloft-echo-XXXXXX";
     if (!mkdtemp(pattern)) {
@@ -477,7 +494,7 @@ int main(int argc, char** argv) {
         for (double rate : rates) {
             if (!(rate >= 8000 && rate <= 192000)) throw std::runtime_error("unsupported rate");
             const Scene scene = buildScene(dir, rate);
-            std::vector<Result> results{runOurs(scene), runSpeex(scene, false),
+            std::vector<Result> results{runOurs(scene, trace), runSpeex(scene, false),
                                         runSpeex(scene, true)};
             printTable(scene, results);
         }
