@@ -195,13 +195,14 @@ TEST(EchoCancellerSignal, ANonFiniteSampleCausesOneRecoveryAndFiniteOutputAfterw
 
 TEST(EchoCancellerSignal, ChunkSizeDoesNotChangeTheOutput) {
     for (double rate : {16000.0, 48000.0}) {
-        const size_t total = static_cast<size_t>(rate * 2);
+        const size_t total = static_cast<size_t>(rate * 1.2);
         auto ref = noise(total, 0.1f, 41);
         auto mic = echoOf(ref, 90);
         auto near = noise(total, 0.02f, 42);
-        for (size_t i = total / 2; i < total; ++i) mic[i] += near[i];
+        for (size_t i = total * 2 / 3; i < total; ++i) mic[i] += near[i];
         EchoCanceller whole(rate);
         auto expected = run(whole, mic, ref, whole.blockSize());
+        ASSERT_GT(whole.diagnostics().foregroundUpdates, 0);  // the adaptive paths did run
         for (int chunk : {1, 7, 100, whole.blockSize() + 3, 3 * whole.blockSize() - 1}) {
             EchoCanceller ec(rate);
             auto out = run(ec, mic, ref, chunk);
@@ -210,6 +211,32 @@ TEST(EchoCancellerSignal, ChunkSizeDoesNotChangeTheOutput) {
             EXPECT_EQ(ec.diagnostics().erleDB, whole.diagnostics().erleDB);
         }
     }
+}
+
+TEST(EchoCancellerSignal, AfterAnEchoPathChangeItNeverAddsEnergyAndLearnsTheNewPath) {
+    EchoCanceller ec(16000);
+    const size_t total = 16000 * 7, change = 16000 * 3;
+    auto ref = noise(total, 0.1f, 61);
+    auto before = echoOf(ref, 30);
+    auto after = echoOf(ref, 75);
+    std::vector<float> mic(total);
+    for (size_t i = 0; i < total; ++i) mic[i] = i < change ? before[i] : -1.5f * after[i];
+    std::vector<float> out(total);
+    ec.process(mic.data(), ref.data(), out.data(), static_cast<int>(change));
+    const auto takeOversBefore = ec.diagnostics().foregroundUpdates;
+    ec.process(mic.data() + change, ref.data() + change, out.data() + change,
+               static_cast<int>(total - change));
+    const size_t lat = static_cast<size_t>(ec.latency()), win = 1600;
+    for (size_t at = lat; at + win <= total; at += win) {
+        const double gain =
+            10 * std::log10(energyOf(out, at, at + win) / energyOf(mic, at - lat, at + win - lat));
+        ASSERT_LT(gain, 0.5) << "window at " << at;
+    }
+    const double micE = energyOf(mic, total - 16000 - lat, total - lat);
+    const double outE = energyOf(out, total - 16000, total);
+    EXPECT_GT(10 * std::log10(micE / outE), 15.0);
+    // The new path reaches the output only through the background filter taking over.
+    EXPECT_GT(ec.diagnostics().foregroundUpdates, takeOversBefore);
 }
 
 TEST(EchoCancellerSignal, ResetForgetsEverything) {
