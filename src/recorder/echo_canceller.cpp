@@ -108,6 +108,15 @@ void leakyAddInterleaved(float* __restrict wr, float* __restrict wi, const float
     }
 }
 
+// Per bin 0..N of two packed spectra: Re(a * conj(b)); DC and Nyquist from the packed places.
+// With a == b these are the powers.
+void crossPowers(const float* __restrict ar, const float* __restrict ai, const float* __restrict br,
+                 const float* __restrict bi, float* __restrict out, int n) {
+    for (int k = 0; k < n; ++k) out[k] = ar[k] * br[k] + ai[k] * bi[k];
+    out[0] = ar[0] * br[0];
+    out[n] = ai[0] * bi[0];
+}
+
 float clampf(float v, float lo, float hi) {
     return std::min(std::max(v, lo), hi);
 }
@@ -342,12 +351,7 @@ void EchoCanceller::inverse(const float* re, const float* im, float* time) {
 }
 
 void EchoCanceller::powers(const float* re, const float* im, float* pow) const {
-    const float* __restrict r = re;
-    const float* __restrict i = im;
-    float* __restrict p = pow;
-    for (int k = 0; k < n_; ++k) p[k] = r[k] * r[k] + i[k] * i[k];
-    p[0] = r[0] * r[0];
-    p[n_] = i[0] * i[0];
+    crossPowers(re, im, re, im, pow, n_);
 }
 
 // ---- block processing -------------------------------------------------------------------------
@@ -647,14 +651,7 @@ void EchoCanceller::adaptBackground() {
         powers(gradRe_, gradIm_, binA_);
         powers(errRe_, errIm_, binB_);
         {
-            const float* __restrict er = errRe_;
-            const float* __restrict ei = errIm_;
-            const float* __restrict yr = gradRe_;
-            const float* __restrict yi = gradIm_;
-            float* __restrict c = binC_;
-            for (int k = 0; k < n; ++k) c[k] = er[k] * yr[k] + ei[k] * yi[k];
-            c[0] = er[0] * yr[0];
-            c[n] = ei[0] * yi[0];
+            crossPowers(errRe_, errIm_, gradRe_, gradIm_, binC_, n);
             float* __restrict py = pyBg_;
             float* __restrict pe = peBg_;
             const float* __restrict a = binA_;
