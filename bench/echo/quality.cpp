@@ -329,8 +329,8 @@ void addMagnitudeSnr(const Signal& ref, const Signal& test, size_t from, size_t 
     int size = 1;
     while (size < rate * 0.032) size <<= 1;
     float* buf = fftwf_alloc_real(static_cast<size_t>(size));
-    fftwf_complex* spec = fftwf_alloc_complex(static_cast<size_t>(size / 2 + 1));
-    fftwf_plan plan = fftwf_plan_dft_r2c_1d(size, buf, spec, FFTW_ESTIMATE);
+    fftwf_complex* spectrum = fftwf_alloc_complex(static_cast<size_t>(size / 2 + 1));
+    fftwf_plan plan = fftwf_plan_dft_r2c_1d(size, buf, spectrum, FFTW_ESTIMATE);
     std::vector<float> win(static_cast<size_t>(size)), magRef(static_cast<size_t>(size / 2 + 1));
     for (int i = 0; i < size; ++i)
         win[static_cast<size_t>(i)] = static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * i / size));
@@ -340,7 +340,7 @@ void addMagnitudeSnr(const Signal& ref, const Signal& test, size_t from, size_t 
         fftwf_execute(plan);
         mag.resize(static_cast<size_t>(size / 2 + 1));
         for (int k = 0; k <= size / 2; ++k)
-            mag[static_cast<size_t>(k)] = std::hypot(spec[k][0], spec[k][1]);
+            mag[static_cast<size_t>(k)] = std::hypot(spectrum[k][0], spectrum[k][1]);
     };
     std::vector<float> magTest;
     for (size_t at = from; at + static_cast<size_t>(size) <= to;
@@ -355,7 +355,7 @@ void addMagnitudeSnr(const Signal& ref, const Signal& test, size_t from, size_t 
     }
     fftwf_destroy_plan(plan);
     fftwf_free(buf);
-    fftwf_free(spec);
+    fftwf_free(spectrum);
 }
 
 // First time (end of a 0.5 s window starting at or after `from`, before `to`) at which a window

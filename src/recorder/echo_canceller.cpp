@@ -248,14 +248,14 @@ void EchoCanceller::init(double sampleRate, bool withFft) {
     for (float** a : {&bandE_, &bandY_, &bandLeak_, &bandStep_, &sumA_, &sumB_, &sumC_, &bandSey_,
                       &bandSyy_, &bandSee_})
         *a = alloc(bands_);
-    spec_ = alloc(2 * bins_);
+    spectrum_ = alloc(2 * bins_);
     fftTime_ = alloc(m_);
 
     if (withFft) {
         std::lock_guard lock(plannerMutex());
-        auto* spec = reinterpret_cast<fftwf_complex*>(spec_);
-        fwdPlan_ = fftwf_plan_dft_r2c_1d(m_, fftTime_, spec, FFTW_MEASURE);
-        invPlan_ = fftwf_plan_dft_c2r_1d(m_, spec, fftTime_, FFTW_MEASURE);
+        auto* spectrum = reinterpret_cast<fftwf_complex*>(spectrum_);
+        fwdPlan_ = fftwf_plan_dft_r2c_1d(m_, fftTime_, spectrum, FFTW_MEASURE);
+        invPlan_ = fftwf_plan_dft_c2r_1d(m_, spectrum, fftTime_, FFTW_MEASURE);
         if (!fwdPlan_ || !invPlan_) {
             if (fwdPlan_) fftwf_destroy_plan(static_cast<fftwf_plan>(fwdPlan_));
             if (invPlan_) fftwf_destroy_plan(static_cast<fftwf_plan>(invPlan_));
@@ -322,8 +322,8 @@ void EchoCanceller::process(const float* mic, const float* reference, float* out
 // Plain DFT of m samples into the packed form: re[0] = DC, im[0] = Nyquist.
 void EchoCanceller::forward(const float* time, float* re, float* im) {
     fftwf_execute_dft_r2c(static_cast<fftwf_plan>(fwdPlan_), const_cast<float*>(time),
-                          reinterpret_cast<fftwf_complex*>(spec_));
-    const float* __restrict s = spec_;
+                          reinterpret_cast<fftwf_complex*>(spectrum_));
+    const float* __restrict s = spectrum_;
     float* __restrict r = re;
     float* __restrict i = im;
     for (int k = 0; k < n_; ++k) {
@@ -335,7 +335,7 @@ void EchoCanceller::forward(const float* time, float* re, float* im) {
 
 // Exact inverse of `forward`, including the 1/m factor.
 void EchoCanceller::inverse(const float* re, const float* im, float* time) {
-    float* __restrict s = spec_;
+    float* __restrict s = spectrum_;
     for (int k = 0; k < n_; ++k) {
         s[2 * k] = re[k];
         s[2 * k + 1] = im[k];
@@ -364,7 +364,7 @@ void EchoCanceller::processBlock() {
         return;
     }
 
-    // 1. Reference spectrum of the newest two blocks into the history ring.
+    // Reference spectrum of the newest two blocks into the history ring.
     copy(timeA_, refPrev_, n);
     copy(timeA_ + n, refBlock_, n);
     copy(refPrev_, refBlock_, n);
@@ -374,7 +374,7 @@ void EchoCanceller::processBlock() {
     forward(timeA_, xr, xi);
     powers(xr, xi, xPow_ + static_cast<size_t>(head_) * bins_);
 
-    // 2. Reference power summed over the filter length.
+    // Reference power summed over the filter length.
     {
         float* __restrict nm = norm_;
         copy(nm, xPow_, bins_);
@@ -385,12 +385,12 @@ void EchoCanceller::processBlock() {
         for (int j = 0; j < bins_; ++j) nm[j] *= 0.5f;
     }
 
-    // 3. Block energies.
+    // Block energies.
     const float refE = energy(refBlock_, n);
     const float micE = energy(micBlock_, n);
     const bool active = refE > static_cast<float>(n) * 1e-6f;
 
-    // 4. Echo estimates of both filters and their errors.
+    // Echo estimates of both filters and their errors.
     echoEstimate();
     float eFgE, eBgE;
     {
@@ -405,27 +405,27 @@ void EchoCanceller::processBlock() {
         eBgE = energy(eBg_, n);
     }
 
-    // 5. Anything non-finite: start afresh.
+    // Anything non-finite: start afresh.
     if (!std::isfinite(eFgE) || !std::isfinite(eBgE) || !std::isfinite(refE) ||
         !std::isfinite(micE)) {
         recoverFromNonFinite();
         return;
     }
 
-    // 6. Smoothed energies and the microphone level.
+    // Smoothed energies and the microphone level.
     sMic_ += 0.2f * (micE - sMic_);
     sFg_ += 0.2f * (eFgE - sFg_);
     sBg_ += 0.2f * (eBgE - sBg_);
     micLevel_ += (micE - micLevel_) * (micE > micLevel_ ? 0.3f : setup_.levelRelease);
     const float floorLevel = setup_.energyFloor + 0.1f * micLevel_;
 
-    // 7. Divergence count.
+    // Divergence count.
     if (eFgE > 2.0f * micE + floorLevel)
         ++divergedCount_;
     else if (divergedCount_ > 0)
         --divergedCount_;
 
-    // 8. Choose the output error.
+    // Choose the output error.
     const float* ramp = ramp_;
     auto takeOver = [&] {
         copyBackgroundToForeground();
@@ -458,12 +458,12 @@ void EchoCanceller::processBlock() {
         copy(eOut_, eFg_, n);
     }
 
-    // 9. Echo removed, and the linear output before any back-off.
+    // Echo removed, and the linear output before any back-off.
     for (int i = 0; i < n; ++i) yOut_[i] = micBlock_[i] - eOut_[i];
     copy(eLin_, eOut_, n);
     const float outE = energy(eOut_, n);
 
-    // 10. Never output more than the microphone: back off to it.
+    // Never output more than the microphone: back off to it.
     const float flag = outE > micE + setup_.energyFloor ? 1.0f : 0.0f;
     backOffBlockPrev_ = backOffBlock_;
     backOffBlock_ = 0;
@@ -476,7 +476,8 @@ void EchoCanceller::processBlock() {
         backOff_ = flag;
     }
 
-    // 11.-12. Misadjustment.
+    // Misadjustment: the output keeps exceeding the microphone, or the error keeps following the
+    // echo estimate. Learn the leakage again, keeping the filters.
     if (!active) errorFollowsEstimate_ = false;
     const float now = (outE > micE + floorLevel || errorFollowsEstimate_) ? 1.0f : 0.0f;
     misadjustedRecently_ += setup_.misadjustedSmoothing * (now - misadjustedRecently_);
@@ -488,7 +489,7 @@ void EchoCanceller::processBlock() {
         ++diag_.relearns;
     }
 
-    // 13. Statistics and adaptation while the far end talks.
+    // Statistics and adaptation while the far end talks.
     if (active) {
         ++diag_.farEndActiveBlocks;
         ++activeSinceReset_;
@@ -506,7 +507,7 @@ void EchoCanceller::processBlock() {
         analyseOutput();
     }
 
-    // 14.-16.
+    // Publish the state, suppress the residual echo, and make sure what leaves is finite.
     diag_.adapted = adapted_;
     diag_.leakage = totalLeak_;
     suppressResidual();
@@ -638,12 +639,12 @@ void EchoCanceller::updateLeakage() {
 
 void EchoCanceller::adaptBackground() {
     const int n = n_;
-    // 1. Error spectrum of the block, zero-padded in front.
+    // Error spectrum of the block, zero-padded in front.
     clear(timeA_, n);
     copy(timeA_ + n, eBg_, n);
     forward(timeA_, errRe_, errIm_);
 
-    // 2. Band steps from the leakage and the echo-to-error ratio of the background.
+    // Band steps from the leakage and the echo-to-error ratio of the background.
     if (adapted_) {
         clear(timeB_, n);
         copy(timeB_ + n, yBg_, n);
@@ -685,7 +686,7 @@ void EchoCanceller::adaptBackground() {
         errorFollowsEstimate_ = false;
     }
 
-    // 3. Per-bin step, normalised by the reference power, and the weight leakage.
+    // Per-bin step, normalised by the reference power, and the weight leakage.
     const float meanNorm = sum(norm_, bins_) / static_cast<float>(bins_);
     const float base = static_cast<float>(p_) * static_cast<float>(n) * 1e-8f + 0.01f * meanNorm;
     float stepSum = 0;
@@ -698,28 +699,28 @@ void EchoCanceller::adaptBackground() {
     }
     const float lambda = 1.0f - 1e-5f * (stepSum / static_cast<float>(bins_));
 
-    // 4. Constrained gradient step per partition. The 1/m of the inverse rides on the step.
+    // Constrained gradient step per partition. The 1/m of the inverse rides on the step.
     const float invM = 1.0f / static_cast<float>(m_);
     const float* __restrict er = errRe_;
     const float* __restrict ei = errIm_;
     const float* __restrict st = stepScale_;
     auto fwd = static_cast<fftwf_plan>(fwdPlan_);
     auto inv = static_cast<fftwf_plan>(invPlan_);
-    auto* spec = reinterpret_cast<fftwf_complex*>(spec_);
+    auto* spectrum = reinterpret_cast<fftwf_complex*>(spectrum_);
     for (int p = 0; p < p_; ++p) {
         const int q = (head_ - p + p_) % p_;
         const float* __restrict xr = xRe_ + static_cast<size_t>(q) * n;
         const float* __restrict xi = xIm_ + static_cast<size_t>(q) * n;
-        float* __restrict s = spec_;
+        float* __restrict s = spectrum_;
         conjugateMultiplyInterleaved(s, xr, xi, er, ei, st, invM, n);
         s[0] = xr[0] * er[0] * (st[0] * invM);
         s[1] = 0;
         s[2 * n] = xi[0] * ei[0] * (st[n] * invM);
         s[2 * n + 1] = 0;
         // Keep only a causal N-tap filter: zero the second half of its impulse response.
-        fftwf_execute_dft_c2r(inv, spec, fftTime_);
+        fftwf_execute_dft_c2r(inv, spectrum, fftTime_);
         clear(fftTime_ + n, n);
-        fftwf_execute_dft_r2c(fwd, fftTime_, spec);
+        fftwf_execute_dft_r2c(fwd, fftTime_, spectrum);
         float* __restrict wr = bgRe_ + static_cast<size_t>(p) * n;
         float* __restrict wi = bgIm_ + static_cast<size_t>(p) * n;
         const float nyquist = s[2 * n];

@@ -93,10 +93,10 @@ class EchoCanceller {
 
     Setup setup_;
     int n_ = 0, m_ = 0, bins_ = 0, p_ = 0, bands_ = 0;
-    void* fwdPlan_ = nullptr;   // fftwf_plan, real to packed complex
-    void* invPlan_ = nullptr;   // fftwf_plan, packed complex to real
-    float* spec_ = nullptr;     // interleaved complex scratch for the transforms, N + 1 pairs
-    float* fftTime_ = nullptr;  // aligned time scratch of m for the transforms
+    void* fwdPlan_ = nullptr;    // fftwf_plan, real to packed complex
+    void* invPlan_ = nullptr;    // fftwf_plan, packed complex to real
+    float* spectrum_ = nullptr;  // interleaved complex scratch for the transforms, N + 1 pairs
+    float* fftTime_ = nullptr;   // aligned time scratch of m for the transforms
 
     std::vector<float*> buffers_;
     std::vector<int> bandOf_, bandBins_, bandFirst_;
