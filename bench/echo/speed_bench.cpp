@@ -4,6 +4,8 @@
 #include <benchmark/benchmark.h>
 #include <speex/speex_echo.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -110,6 +112,7 @@ BENCHMARK(BM_SpeexEcho)->Arg(160000)->Arg(441000)->Arg(480000)->MinTime(1.0);
 // for the closing ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
