@@ -2,12 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
 using sayloft::recorder::EchoCanceller;
+
+// Counts every allocation through operator new in this test program.
+static std::atomic<long> allocations{0};
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -237,6 +255,21 @@ TEST(EchoCancellerSignal, AfterAnEchoPathChangeItNeverAddsEnergyAndLearnsTheNewP
     EXPECT_GT(10 * std::log10(micE / outE), 15.0);
     // The new path reaches the output only through the background filter taking over.
     EXPECT_GT(ec.diagnostics().foregroundUpdates, takeOversBefore);
+}
+
+TEST(EchoCancellerSignal, ProcessingAndResettingAllocateNothing) {
+    EchoCanceller ec(16000);
+    const size_t total = 16000 * 2;
+    auto ref = noise(total, 0.1f, 71);
+    auto mic = echoOf(ref, 12);
+    mic[total / 2] = std::nanf("");  // the recovery path too
+    std::vector<float> out(total);
+    const long before = allocations.load();
+    for (size_t at = 0; at < total; at += 100)
+        ec.process(mic.data() + at, ref.data() + at, out.data() + at, 100);
+    ec.resetState();
+    EXPECT_EQ(allocations.load(), before);
+    EXPECT_EQ(ec.diagnostics().divergenceResets, 0);  // forgotten by the reset
 }
 
 TEST(EchoCancellerSignal, ResetForgetsEverything) {
