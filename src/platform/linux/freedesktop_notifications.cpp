@@ -1,0 +1,232 @@
+#include "platform/linux/freedesktop_notifications.hpp"
+
+#include <cstdlib>
+
+#include "platform/linux/bus_loop.hpp"
+
+namespace sayloft::platform {
+
+namespace {
+
+constexpr const char* kService = "org.freedesktop.Notifications";
+constexpr const char* kPath = "/org/freedesktop/Notifications";
+constexpr const char* kInterface = "org.freedesktop.Notifications";
+constexpr const char* kAppName = "sayloft";
+constexpr uint64_t kCallTimeoutUsec = 10'000'000;
+
+// Errors that mean nobody serves notifications on this bus.
+bool serviceMissing(const std::string& name) {
+    return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+           name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+           name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0;
+}
+
+struct ErrorGuard {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~ErrorGuard() { sd_bus_error_free(&error); }
+};
+
+std::set<std::string> callGetCapabilities(sd_bus* bus) {
+    ErrorGuard e;
+    sd_bus_message* raw = nullptr;
+    dbus::check(
+        sd_bus_call_method(bus, kService, kPath, kInterface, "GetCapabilities", &e.error, &raw, ""),
+        &e.error, "");
+    dbus::MessagePtr reply(raw);
+    char** list = nullptr;
+    dbus::check(sd_bus_message_read_strv(reply.get(), &list), nullptr, "GetCapabilities reply");
+    std::set<std::string> caps;
+    for (char** p = list; p && *p; ++p) {
+        caps.insert(*p);
+        std::free(*p);
+    }
+    std::free(list);
+    return caps;
+}
+
+uint32_t callNotify(sd_bus* bus, const Notification& n, uint32_t replacesId, bool markup) {
+    sd_bus_message* raw = nullptr;
+    dbus::check(sd_bus_message_new_method_call(bus, &raw, kService, kPath, kInterface, "Notify"),
+                nullptr, "Notify");
+    dbus::MessagePtr call(raw);
+    sd_bus_message* m = call.get();
+    const std::string body = markup ? escapeNotificationMarkup(n.body) : n.body;
+    const char* actions[] = {"default", "Open", nullptr};
+    int r =
+        sd_bus_message_append(m, "susss", kAppName, replacesId, "", n.title.c_str(), body.c_str());
+    if (r >= 0) r = sd_bus_message_append_strv(m, const_cast<char**>(actions));
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "{sv}");
+    if (r >= 0) r = sd_bus_message_append(m, "{sv}", "desktop-entry", "s", kAppName);
+    if (r >= 0) r = sd_bus_message_append(m, "{sv}", "sound-name", "s", "message-new-instant");
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    if (r >= 0) r = sd_bus_message_append(m, "i", int32_t(-1));
+    dbus::check(r, nullptr, "Notify");
+
+    ErrorGuard e;
+    sd_bus_message* rawReply = nullptr;
+    dbus::check(sd_bus_call(bus, m, kCallTimeoutUsec, &e.error, &rawReply), &e.error, "");
+    dbus::MessagePtr reply(rawReply);
+    uint32_t id = 0;
+    dbus::check(sd_bus_message_read(reply.get(), "u", &id), nullptr, "Notify reply");
+    return id;
+}
+
+}  // namespace
+
+std::string escapeNotificationMarkup(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// What the bus callbacks get as userdata: the owner and the connection they arrived on.
+struct FreedesktopNotifications::Listener {
+    FreedesktopNotifications* owner;
+    dbus::BusLoop* loop;
+};
+
+FreedesktopNotifications::FreedesktopNotifications(std::string busAddress)
+    : busAddress_(std::move(busAddress)) {}
+
+FreedesktopNotifications::~FreedesktopNotifications() {
+    stop();
+}
+
+void FreedesktopNotifications::stop() {
+    std::lock_guard lock(connectMutex_);
+    loop_.reset();
+    listener_.reset();
+    forgetServer();
+}
+
+void FreedesktopNotifications::forgetServer() {
+    capabilities_.reset();
+    std::lock_guard lock(stateMutex_);
+    posted_.clear();
+}
+
+dbus::BusLoop& FreedesktopNotifications::connection() {
+    if (loop_ && loop_->connected()) return *loop_;
+    // A broken connection may mean a restarted server, whose ids mean nothing to us.
+    loop_.reset();
+    listener_.reset();
+    forgetServer();
+
+    auto loop = std::make_unique<dbus::BusLoop>(busAddress_);
+    auto listener = std::make_unique<Listener>(Listener{this, loop.get()});
+    loop->withBus([&](sd_bus* bus) {
+        auto onAction = [](sd_bus_message* m, void* data, sd_bus_error*) -> int {
+            uint32_t id = 0;
+            const char* action = nullptr;
+            if (sd_bus_message_read(m, "us", &id, &action) < 0) return 0;
+            auto* l = static_cast<Listener*>(data);
+            l->owner->onActionInvoked(*l, id, action);
+            return 0;
+        };
+        auto onClosed = [](sd_bus_message* m, void* data, sd_bus_error*) -> int {
+            uint32_t id = 0, reason = 0;
+            if (sd_bus_message_read(m, "uu", &id, &reason) < 0) return 0;
+            static_cast<Listener*>(data)->owner->onClosed(id);
+            return 0;
+        };
+        // No sender filter: servers emit from their unique name, and the client side cannot match
+        // a well-known one.
+        dbus::check(sd_bus_match_signal(bus, nullptr, nullptr, kPath, kInterface, "ActionInvoked",
+                                        onAction, listener.get()),
+                    nullptr, "cannot watch notification clicks");
+        dbus::check(sd_bus_match_signal(bus, nullptr, nullptr, kPath, kInterface,
+                                        "NotificationClosed", onClosed, listener.get()),
+                    nullptr, "cannot watch closed notifications");
+    });
+    listener_ = std::move(listener);
+    loop_ = std::move(loop);
+    return *loop_;
+}
+
+std::set<std::string> FreedesktopNotifications::capabilities(dbus::BusLoop& loop) {
+    if (!capabilities_) capabilities_ = loop.withBus(callGetCapabilities);
+    return *capabilities_;
+}
+
+AuthorizationStatus FreedesktopNotifications::authorizationStatus() {
+    std::lock_guard lock(connectMutex_);
+    try {
+        auto& loop = connection();
+        capabilities_ = loop.withBus(callGetCapabilities);  // asked afresh: the server may be gone
+        return AuthorizationStatus::authorized;
+    } catch (const dbus::BusError& e) {
+        if (serviceMissing(e.name())) forgetServer();
+        return AuthorizationStatus::denied;
+    }
+}
+
+void FreedesktopNotifications::requestAuthorization(std::function<void(bool)> answer) {
+    answer(authorizationStatus() == AuthorizationStatus::authorized);
+}
+
+PostResult FreedesktopNotifications::post(const Notification& n) {
+    std::lock_guard lock(connectMutex_);
+    dbus::BusLoop* loop = nullptr;
+    try {
+        loop = &connection();
+    } catch (const dbus::BusError& e) {
+        return PostResult{PostResult::Outcome::off, e.what()};
+    }
+    try {
+        const bool markup = capabilities(*loop).count("body-markup") > 0;
+        uint32_t replacesId = 0;
+        {
+            std::lock_guard state(stateMutex_);
+            if (auto it = posted_.find(n.identifier); it != posted_.end()) {
+                replacesId = it->second.serverId;
+            }
+        }
+        const uint32_t id =
+            loop->withBus([&](sd_bus* bus) { return callNotify(bus, n, replacesId, markup); });
+        std::lock_guard state(stateMutex_);
+        posted_[n.identifier] = Posted{n, id};
+        return PostResult::ok();
+    } catch (const dbus::BusError& e) {
+        if (serviceMissing(e.name())) {
+            forgetServer();
+            return PostResult{PostResult::Outcome::off, e.what()};
+        }
+        return PostResult::failure(e.what());
+    }
+}
+
+void FreedesktopNotifications::onActionInvoked(Listener& listener, uint32_t serverId,
+                                               const std::string& action) {
+    if (action != "default") return;
+    std::optional<Notification> clicked;
+    {
+        std::lock_guard state(stateMutex_);
+        for (const auto& [identifier, p] : posted_) {
+            if (p.serverId == serverId) clicked = p.notification;
+        }
+    }
+    if (!clicked) return;  // another application's notification, or one from before a restart
+    listener.loop->defer([this, n = std::move(*clicked)] { activated(n); });
+}
+
+void FreedesktopNotifications::onClosed(uint32_t serverId) {
+    std::lock_guard state(stateMutex_);
+    std::erase_if(posted_, [&](const auto& entry) { return entry.second.serverId == serverId; });
+}
+
+}  // namespace sayloft::platform
