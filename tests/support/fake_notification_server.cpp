@@ -276,6 +276,22 @@ void FakeNotificationServer::click(uint32_t id, const std::string& action) {
     });
 }
 
+void FakeNotificationServer::clickFromOtherPeer(uint32_t id) {
+    BusLoop other(address());
+    other.withBus([&](sd_bus* bus) {
+        check(sd_bus_emit_signal(bus, kPath, kInterface, "ActionInvoked", "us", id, "default"),
+              nullptr, "ActionInvoked");
+        // The bus handles a connection's messages in order: once it answers, the signal is out.
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                         "org.freedesktop.DBus", "GetId", &error, &reply, "");
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+        check(r, nullptr, "GetId");
+    });
+}
+
 void FakeNotificationServer::close(uint32_t id, uint32_t reason) {
     loop_->withBus([&](sd_bus* bus) {
         check(sd_bus_emit_signal(bus, kPath, kInterface, "NotificationClosed", "uu", id, reason),

@@ -78,6 +78,9 @@ class FakeNotificationServer {
 
     // What a user's click does: ActionInvoked(id, action), then NotificationClosed(id, 2).
     void click(uint32_t id, const std::string& action = "default");
+    // ActionInvoked(id, "default") sent by another connection than the server's; returns once the
+    // bus has passed it on.
+    void clickFromOtherPeer(uint32_t id);
     // The notification expired or was dismissed: NotificationClosed(id, reason).
     void close(uint32_t id, uint32_t reason = 2);
 

@@ -82,7 +82,7 @@ void BusLoop::stop() {
 
 bool BusLoop::connected() const {
     std::lock_guard lock(mutex_);
-    return connected_;
+    return connected_ && sd_bus_is_open(bus_) > 0;
 }
 
 void BusLoop::defer(std::function<void()> work) {

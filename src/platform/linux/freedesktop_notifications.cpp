@@ -1,5 +1,6 @@
 #include "platform/linux/freedesktop_notifications.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/linux/bus_loop.hpp"
@@ -13,6 +14,9 @@ constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
 constexpr const char* kAppName = "sayloft";
 constexpr uint64_t kCallTimeoutUsec = 10'000'000;
+// Notifications remembered for replacement and clicks; the oldest are forgotten beyond this.
+constexpr size_t kRemembered = 256;
+constexpr uint32_t kClosedExpired = 1;
 
 // Errors that mean nobody serves notifications on this bus.
 bool serviceMissing(const std::string& name) {
@@ -44,7 +48,12 @@ std::set<std::string> callGetCapabilities(sd_bus* bus) {
     return caps;
 }
 
-uint32_t callNotify(sd_bus* bus, const Notification& n, uint32_t replacesId, bool markup) {
+struct Shown {
+    uint32_t id = 0;
+    std::string server;
+};
+
+Shown callNotify(sd_bus* bus, const Notification& n, uint32_t replacesId, bool markup) {
     sd_bus_message* raw = nullptr;
     dbus::check(sd_bus_message_new_method_call(bus, &raw, kService, kPath, kInterface, "Notify"),
                 nullptr, "Notify");
@@ -66,9 +75,10 @@ uint32_t callNotify(sd_bus* bus, const Notification& n, uint32_t replacesId, boo
     sd_bus_message* rawReply = nullptr;
     dbus::check(sd_bus_call(bus, m, kCallTimeoutUsec, &e.error, &rawReply), &e.error, "");
     dbus::MessagePtr reply(rawReply);
-    uint32_t id = 0;
-    dbus::check(sd_bus_message_read(reply.get(), "u", &id), nullptr, "Notify reply");
-    return id;
+    Shown shown;
+    dbus::check(sd_bus_message_read(reply.get(), "u", &shown.id), nullptr, "Notify reply");
+    if (const char* sender = sd_bus_message_get_sender(reply.get())) shown.server = sender;
+    return shown;
 }
 
 }  // namespace
@@ -135,13 +145,15 @@ dbus::BusLoop& FreedesktopNotifications::connection() {
             const char* action = nullptr;
             if (sd_bus_message_read(m, "us", &id, &action) < 0) return 0;
             auto* l = static_cast<Listener*>(data);
-            l->owner->onActionInvoked(*l, id, action);
+            const char* sender = sd_bus_message_get_sender(m);
+            l->owner->onActionInvoked(*l, sender ? sender : "", id, action);
             return 0;
         };
         auto onClosed = [](sd_bus_message* m, void* data, sd_bus_error*) -> int {
             uint32_t id = 0, reason = 0;
             if (sd_bus_message_read(m, "uu", &id, &reason) < 0) return 0;
-            static_cast<Listener*>(data)->owner->onClosed(id);
+            const char* sender = sd_bus_message_get_sender(m);
+            static_cast<Listener*>(data)->owner->onClosed(sender ? sender : "", id, reason);
             return 0;
         };
         // No sender filter: servers emit from their unique name, and the client side cannot match
@@ -163,14 +175,41 @@ std::set<std::string> FreedesktopNotifications::capabilities(dbus::BusLoop& loop
     return *capabilities_;
 }
 
+// Thrown by connection() when there is no bus to talk to.
+struct NoBus : dbus::BusError {
+    using BusError::BusError;
+};
+
+template <class Work>
+auto FreedesktopNotifications::withServer(Work&& work) {
+    for (int attempt = 0;; ++attempt) {
+        dbus::BusLoop* loop = nullptr;
+        try {
+            loop = &connection();
+        } catch (const dbus::BusError& e) {
+            throw NoBus(e.what(), e.name());
+        }
+        try {
+            return work(*loop);
+        } catch (const dbus::BusError& e) {
+            if (serviceMissing(e.name())) {
+                forgetServer();
+            } else if (attempt == 0 && !loop->connected()) {
+                continue;  // the bus went away under us (logout, restarted bus): once more anew
+            }
+            throw;
+        }
+    }
+}
+
 AuthorizationStatus FreedesktopNotifications::authorizationStatus() {
     std::lock_guard lock(connectMutex_);
     try {
-        auto& loop = connection();
-        capabilities_ = loop.withBus(callGetCapabilities);  // asked afresh: the server may be gone
+        // Asked afresh each time: the server may have gone or come.
+        capabilities_ =
+            withServer([](dbus::BusLoop& loop) { return loop.withBus(callGetCapabilities); });
         return AuthorizationStatus::authorized;
-    } catch (const dbus::BusError& e) {
-        if (serviceMissing(e.name())) forgetServer();
+    } catch (const dbus::BusError&) {
         return AuthorizationStatus::denied;
     }
 }
@@ -181,52 +220,58 @@ void FreedesktopNotifications::requestAuthorization(std::function<void(bool)> an
 
 PostResult FreedesktopNotifications::post(const Notification& n) {
     std::lock_guard lock(connectMutex_);
-    dbus::BusLoop* loop = nullptr;
     try {
-        loop = &connection();
-    } catch (const dbus::BusError& e) {
+        return withServer([&](dbus::BusLoop& loop) { return notify(loop, n); });
+    } catch (const NoBus& e) {
         return PostResult{PostResult::Outcome::off, e.what()};
-    }
-    try {
-        const bool markup = capabilities(*loop).count("body-markup") > 0;
-        uint32_t replacesId = 0;
-        {
-            std::lock_guard state(stateMutex_);
-            if (auto it = posted_.find(n.identifier); it != posted_.end()) {
-                replacesId = it->second.serverId;
-            }
-        }
-        const uint32_t id =
-            loop->withBus([&](sd_bus* bus) { return callNotify(bus, n, replacesId, markup); });
-        std::lock_guard state(stateMutex_);
-        posted_[n.identifier] = Posted{n, id};
-        return PostResult::ok();
     } catch (const dbus::BusError& e) {
-        if (serviceMissing(e.name())) {
-            forgetServer();
-            return PostResult{PostResult::Outcome::off, e.what()};
-        }
+        if (serviceMissing(e.name())) return PostResult{PostResult::Outcome::off, e.what()};
         return PostResult::failure(e.what());
     }
 }
 
-void FreedesktopNotifications::onActionInvoked(Listener& listener, uint32_t serverId,
-                                               const std::string& action) {
+PostResult FreedesktopNotifications::notify(dbus::BusLoop& loop, const Notification& n) {
+    const bool markup = capabilities(loop).count("body-markup") > 0;
+    uint32_t replacesId = 0;
+    {
+        std::lock_guard state(stateMutex_);
+        if (auto it = posted_.find(n.identifier); it != posted_.end()) {
+            replacesId = it->second.serverId;
+        }
+    }
+    Shown shown = loop.withBus([&](sd_bus* bus) { return callNotify(bus, n, replacesId, markup); });
+    std::lock_guard state(stateMutex_);
+    posted_[n.identifier] = Posted{n, shown.id, std::move(shown.server), ++sequence_};
+    if (posted_.size() > kRemembered) {
+        posted_.erase(std::min_element(posted_.begin(), posted_.end(), [](auto& a, auto& b) {
+            return a.second.sequence < b.second.sequence;
+        }));
+    }
+    return PostResult::ok();
+}
+
+void FreedesktopNotifications::onActionInvoked(Listener& listener, const std::string& sender,
+                                               uint32_t serverId, const std::string& action) {
     if (action != "default") return;
     std::optional<Notification> clicked;
     {
         std::lock_guard state(stateMutex_);
         for (const auto& [identifier, p] : posted_) {
-            if (p.serverId == serverId) clicked = p.notification;
+            if (p.serverId == serverId && p.server == sender) clicked = p.notification;
         }
     }
     if (!clicked) return;  // another application's notification, or one from before a restart
     listener.loop->defer([this, n = std::move(*clicked)] { activated(n); });
 }
 
-void FreedesktopNotifications::onClosed(uint32_t serverId) {
+void FreedesktopNotifications::onClosed(const std::string& sender, uint32_t serverId,
+                                        uint32_t reason) {
+    // An expired banner may live on in the server's history and still be clicked.
+    if (reason == kClosedExpired) return;
     std::lock_guard state(stateMutex_);
-    std::erase_if(posted_, [&](const auto& entry) { return entry.second.serverId == serverId; });
+    std::erase_if(posted_, [&](const auto& entry) {
+        return entry.second.serverId == serverId && entry.second.server == sender;
+    });
 }
 
 }  // namespace sayloft::platform

@@ -42,17 +42,23 @@ class FreedesktopNotifications : public Notifications {
     struct Posted {
         Notification notification;
         uint32_t serverId = 0;
+        std::string server;     // the unique bus name that answered; only it may report clicks
+        uint64_t sequence = 0;  // order of posting, to forget the oldest first
     };
     struct Listener;
 
     // Both with connectMutex_ held.
     dbus::BusLoop& connection();
     std::set<std::string> capabilities(dbus::BusLoop& loop);
+    PostResult notify(dbus::BusLoop& loop, const Notification& n);  // throws dbus::BusError
+    template <class Work>
+    auto withServer(Work&& work);
     void forgetServer();
 
     // Signal handlers, on the connection's thread.
-    void onActionInvoked(Listener& listener, uint32_t serverId, const std::string& action);
-    void onClosed(uint32_t serverId);
+    void onActionInvoked(Listener& listener, const std::string& sender, uint32_t serverId,
+                         const std::string& action);
+    void onClosed(const std::string& sender, uint32_t serverId, uint32_t reason);
 
     const std::string busAddress_;
     std::mutex connectMutex_;             // connection, capabilities; serialises posts
@@ -61,6 +67,7 @@ class FreedesktopNotifications : public Notifications {
     std::optional<std::set<std::string>> capabilities_;
     std::mutex stateMutex_;  // posted_; taken last, never held while taking another lock
     std::map<std::string, Posted> posted_;  // by identifier
+    uint64_t sequence_ = 0;
 };
 
 // The body as a server that interprets markup must receive it to show the text as given.
