@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 
 #include "fake_notification_server.hpp"
 #include "platform/linux/freedesktop_notifications.hpp"
@@ -154,6 +156,25 @@ TEST(FreedesktopNotifications, HandlerMayPostAgain) {
     server->click(server->calls()[0].id);
     ASSERT_TRUE(server->waitForCalls(2));
     EXPECT_EQ(server->calls()[1].summary, "Again");
+}
+
+TEST(FreedesktopNotifications, ConcurrentPostsKeepOneServerIdPerIdentifier) {
+    START_SERVER(server);
+    FreedesktopNotifications notifications(server->address());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                notifications.post(note("sayloft.t." + std::to_string((t + i) % 5), "x"));
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    const auto calls = server->calls();
+    ASSERT_EQ(calls.size(), 100u);
+    std::set<uint32_t> ids;
+    for (const auto& c : calls) ids.insert(c.id);
+    EXPECT_EQ(ids.size(), 5u);
 }
 
 TEST(FreedesktopNotifications, NoServerMeansDeniedAndNothingSent) {
