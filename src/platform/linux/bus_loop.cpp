@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/log.hpp"
+
 namespace sayloft::platform::dbus {
 
 void check(int result, const sd_bus_error* error, const std::string& what) {
@@ -108,7 +110,13 @@ void BusLoop::run() {
         const int timeout = pollTimeoutMs(bus_);
         const bool watchBus = connected_ && fd >= 0 && events >= 0;
         lock.unlock();
-        for (auto& work : deferred) work();
+        for (auto& work : deferred) {
+            try {
+                work();
+            } catch (const std::exception& e) {
+                core::log("notifications", "bus callback failed: {}", e.what());
+            }
+        }
         if (deferred.empty()) {
             pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, short(events > 0 ? events : 0), 0}};
             poll(fds, watchBus ? 2 : 1, watchBus ? timeout : -1);

@@ -53,6 +53,8 @@ class BusLoop {
     void stop();
     // False once the connection broke (the peer or the bus went away).
     bool connected() const;
+    // Whether the caller is the dispatch thread (in a callback or deferred work).
+    bool onLoopThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
     template <class Work>
     decltype(auto) withBus(Work&& work) {

@@ -132,6 +132,8 @@ void FreedesktopNotifications::forgetServer() {
 
 dbus::BusLoop& FreedesktopNotifications::connection() {
     if (loop_ && loop_->connected()) return *loop_;
+    // From the activation handler the broken connection cannot be replaced: its thread is ours.
+    if (loop_ && loop_->onLoopThread()) throw dbus::BusError("the bus connection was lost");
     // A broken connection may mean a restarted server, whose ids mean nothing to us.
     loop_.reset();
     listener_.reset();
