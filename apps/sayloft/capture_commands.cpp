@@ -6,20 +6,29 @@
 #include <thread>
 
 #include "app_context.hpp"
+#include "capture/after_transcript_command.hpp"
 #include "capture/capture_coordinator.hpp"
+#include "capture/capture_pipeline.hpp"
+#include "capture/capture_retry.hpp"
+#include "capture/capture_status.hpp"
+#include "capture/transcript_notifier.hpp"
 #include "commands.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
 #include "core/queue.hpp"
 #include "core/time_format.hpp"
-#include "platform/notifications.hpp"
+#include "platform/linux/freedesktop_notifications.hpp"
+#include "platform/linux/scheme_handler.hpp"
 #include "platform/user_defaults.hpp"
+#include "service/keychain.hpp"
+#include "service/wendrel_client.hpp"
 #include "settings/settings.hpp"
 
 namespace sayloft::cli {
 
 namespace fs = std::filesystem;
 using capture::CaptureCoordinator;
+using capture::CapturePipeline;
 using capture::CaptureStateStore;
 using settings::Settings;
 
@@ -43,58 +52,124 @@ void ensureSettingsFile(Settings& store) {
               << core::expandTilde(demo + "/Recordings") << "\n";
 }
 
+// Blocks SIGINT and SIGTERM in every thread started after it, and turns them into a stop
+// request (and a callback) on a thread of its own.
+class SignalStop {
+  public:
+    explicit SignalStop(std::function<void(int)> onSignal = {}) {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        waiter_ = std::thread([this, onSignal] {
+            int received = 0;
+            sigwait(&signals_, &received);
+            if (received == 0) return;
+            stop_.request_stop();
+            if (onSignal) onSignal(received);
+        });
+    }
+    ~SignalStop() {
+        pthread_kill(waiter_.native_handle(), SIGTERM);  // wakes the waiter if nothing came
+        waiter_.join();
+    }
+    std::stop_token token() const { return stop_.get_token(); }
+
+  private:
+    sigset_t signals_;
+    std::stop_source stop_;
+    std::thread waiter_;
+};
+
+// Everything the capture commands share, created in launch order.
 struct CaptureRuntime {
     Settings& settings = Settings::shared();
     CaptureStateStore& store = CaptureStateStore::shared();
+    core::Clock& clock = commandClock();
     platform::JsonFileDefaults defaults;
-    platform::LogOnlyNotifications notifications;
+    platform::FreedesktopNotifications notifications;
+    service::Keychain& keychain = service::Keychain::shared();
+    capture::AfterTranscriptCommand afterTranscript{
+        [this] {
+            auto lock = settings.lock();
+            return capture::AfterTranscriptCommand::Settings{
+                settings.afterTranscriptCommand().value_or(""), settings.settings().vaultPath};
+        },
+        clock};
     CaptureCoordinator coordinator{
         CaptureCoordinator::Dependencies{[this] { return settings.enabledWatchedFolders(); }, store,
-                                         commandClock(), defaults, notifications}};
+                                         clock, defaults, notifications}};
+    CapturePipeline pipeline{{settings, keychain, clock, defaults, &coordinator, &afterTranscript}};
+
+    ~CaptureRuntime() {
+        pipeline.shutdown();
+        afterTranscript.stop();
+    }
 };
 
 int runDaemon() {
-    // Signals are taken by one thread with sigwait, so block them before any thread starts.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    SignalStop* signals = nullptr;
+    core::RunLoop mainQueue;
+    SignalStop stopper([&](int received) {
+        core::log("launch", "received {}, stopping", received == SIGINT ? "SIGINT" : "SIGTERM");
+        mainQueue.quit();
+    });
+    signals = &stopper;
+    (void)signals;
 
     installCaptureLog();
     ensureSettingsFile(Settings::shared());
     core::log("launch", "sayloft daemon starting (settings {})", Settings::defaultPath().string());
 
-    core::RunLoop mainQueue;
     auto runtime = std::make_unique<CaptureRuntime>();
     capture::VoiceMemosKeeper keeper;
     if (runtime->settings.settings().keepVoiceMemosRunning.value_or(false)) keeper.start();
-    runtime->coordinator.setOnNewCapture([](const capture::FolderWatcher::NewCapture& c) {
-        core::log("capture", "captured {} from {}", c.canonicalId,
-                  capture::printableName(c.sourceURL.string()));
-    });
-    runtime->coordinator.start();
+    capture::CaptureRetry::retryWatermark(runtime->defaults, runtime->clock);
 
-    std::thread signalWaiter([&] {
-        int received = 0;
-        sigwait(&signals, &received);
-        core::log("launch", "received {}, stopping", received == SIGINT ? "SIGINT" : "SIGTERM");
-        mainQueue.quit();
-    });
+    capture::TranscriptNotifier notifier(
+        {runtime->settings, runtime->notifications, runtime->clock, mainQueue,
+         &platform::hasSchemeHandler, [](const std::string& target) {
+             try {
+                 platform::openWithDefaultApplication(target);
+             } catch (const std::exception& e) {
+                 core::log("notifications", "could not open {}: {}", target, e.what());
+             }
+         }});
+    notifier.install(runtime->pipeline);
+
+    capture::CaptureStatus status(
+        [&] {
+            auto lock = runtime->settings.lock();
+            return runtime->settings.settings().vaultPath;
+        },
+        runtime->clock, mainQueue);
+    runtime->coordinator.setOnPoll([&](int n) { status.recordPoll(n); });
+    runtime->coordinator.setOnVoiceMemosAccess(
+        [&](const capture::CaptureAccess::State& s) { status.updateAccess(s); });
+    status.start();
+
+    if (runtime->settings.enabledWatchedFolders().empty()) {
+        core::log("capture pipeline", "no folder enabled; capture stays off");
+    }
+    runtime->pipeline.start();
+
     mainQueue.run();
-    signalWaiter.join();
-    runtime->coordinator.stop();
-    runtime.reset();  // waits for the coordinator's queue to finish
+    runtime->pipeline.stop();
+    status.stop();
+    runtime.reset();  // cancels capture tasks (they resume next start) and joins everything
     if (auto log = core::LogConfig::captureLog()) log->flush();
     return 0;
 }
 
 int pollOnce() {
+    SignalStop stopper;
     installCaptureLog();
     CaptureRuntime runtime;
-    for (auto& c : runtime.coordinator.runOnce())
-        std::cout << c.canonicalId << '\t' << c.sourceURL.string() << '\n';
-    std::cout.flush();
+    for (auto& c : runtime.coordinator.runOnce()) {
+        std::cout << c.canonicalId << '\t' << c.sourceURL.string() << '\n' << std::flush;
+        runtime.pipeline.handle(c);
+    }
+    runtime.pipeline.waitUntilIdle();
     return 0;
 }
 
@@ -108,17 +183,12 @@ int importExisting(const std::string& since) {
             return 2;
         }
     }
-    auto folders = Settings::shared().watchedFolders();
     settings::WatchedFolder voiceMemos;
-    bool found = false;
-    for (auto& f : folders) {
-        if (f.id == settings::kVoiceMemosFolderId) voiceMemos = f, found = true;
-    }
-    if (!found) {
-        voiceMemos.id = settings::kVoiceMemosFolderId;
-        voiceMemos.displayName = "Voice Memos";
-        voiceMemos.normaliser = settings::WatchedFolder::Normaliser::voiceMemos;
-    }
+    voiceMemos.id = settings::kVoiceMemosFolderId;
+    voiceMemos.displayName = "Voice Memos";
+    voiceMemos.normaliser = settings::WatchedFolder::Normaliser::voiceMemos;
+    for (auto& f : Settings::shared().watchedFolders())
+        if (f.id == settings::kVoiceMemosFolderId) voiceMemos = f;
     try {
         auto result = capture::CaptureImport::queueExisting(sinceDate, voiceMemos,
                                                             CaptureStateStore::shared());
@@ -130,13 +200,57 @@ int importExisting(const std::string& since) {
     }
 }
 
+int retryPending() {
+    SignalStop stopper;
+    installCaptureLog();
+    CaptureRuntime runtime;
+    capture::CaptureRetry retry(runtime.pipeline, runtime.defaults, runtime.clock);
+    retry.run(
+        [](const capture::CaptureRetry::Progress& p) {
+            std::cout << p.text() << '\n' << std::flush;
+        },
+        stopper.token());
+    // The uploaded captures are followed to their transcripts; an interruption leaves them to
+    // the daemon, which resumes them at its next start.
+    std::stop_callback cancel(stopper.token(), [&] { runtime.pipeline.shutdown(); });
+    runtime.pipeline.waitUntilIdle();
+    return 0;
+}
+
+int syncFromService() {
+    SignalStop stopper;
+    installCaptureLog();
+    auto& settings = Settings::shared();
+    service::WendrelClient client(service::resolveBaseURL(settings.wendrelBaseURL().value_or("")),
+                                  service::Keychain::shared(), commandClock());
+    vault::InboxWriter inbox(settings.settings().vaultPath, commandClock());
+    capture::BackfillSync sync(client, inbox, commandClock());
+    bool failed = false;
+    sync.run(
+        [&](const capture::BackfillSync::Progress& p) {
+            failed = p.kind == capture::BackfillSync::Progress::Kind::failed;
+            std::cout << p.text() << '\n' << std::flush;
+        },
+        stopper.token());
+    return failed ? 1 : 0;
+}
+
 int printStatus() {
-    for (auto& folder : Settings::shared().watchedFolders()) {
+    auto& settings = Settings::shared();
+    for (auto& folder : settings.watchedFolders()) {
         auto state = capture::CaptureAccess::check(capture::folderURL(folder),
                                                    folder.effectiveExtensions(), folder.enabled);
         std::cout << '[' << folder.displayName << "] " << state.summary(folder.displayName) << '\n';
     }
     for (auto& line : statusLines()) std::cout << line << '\n';
+    auto now = commandClock().now();
+    vault::InboxWriter inbox(settings.settings().vaultPath, commandClock());
+    std::cout << "Captures: "
+              << capture::CaptureStatus::summary(capture::CaptureStatus::scan(inbox, now)) << '\n';
+    auto [lastPoll, lastNew] =
+        capture::CaptureStatus::readHeartbeat(capture::CaptureStatus::defaultHeartbeatPath());
+    auto heartbeat = capture::CaptureStatus::heartbeatLine(lastPoll, lastNew, now);
+    std::cout << (heartbeat.empty() ? "Not checked yet" : heartbeat) << '\n';
     return 0;
 }
 
@@ -149,8 +263,9 @@ void addCaptureCommands(CLI::App& app) {
         exitCode() = runDaemon();
     });
     app.add_subcommand("poll",
-                       "Look at the enabled watched folders once; print each new capture as "
-                       "<capture id><TAB><source path>")
+                       "Look at the enabled watched folders once, print each new capture as "
+                       "<capture id><TAB><source path>, and file it (and send it, when uploading "
+                       "is on) before exiting")
         ->callback([] { exitCode() = pollOnce(); });
 
     auto* import =
@@ -160,9 +275,14 @@ void addCaptureCommands(CLI::App& app) {
     import->callback([] { exitCode() = importExisting(since);
 });
 
-app.add_subcommand("status", "Show each watched folder's access state")->callback([] {
-    exitCode() = printStatus();
-});
+app.add_subcommand("retry",
+                   "Upload the captures whose upload was skipped or failed, and follow "
+                   "them to their transcripts")
+    ->callback([] { exitCode() = retryPending(); });
+app.add_subcommand("sync", "Pull into the vault the transcripts that exist only on Wendrel")
+    ->callback([] { exitCode() = syncFromService(); });
+app.add_subcommand("status", "Show the watched folders, the pairing and the captures")
+    ->callback([] { exitCode() = printStatus(); });
 }  // namespace sayloft::cli
 
 }  // namespace sayloft::cli

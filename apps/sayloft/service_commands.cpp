@@ -10,6 +10,7 @@
 #include "service/keychain.hpp"
 #include "service/wendrel_auth.hpp"
 #include "service/wendrel_client.hpp"
+#include "settings/settings.hpp"
 
 namespace sayloft::cli {
 
@@ -48,7 +49,10 @@ struct PairOptions {
 };
 
 int runPair(const PairOptions& options) {
-    const std::string baseURL = service::resolveBaseURL(options.baseURL);
+    // The flag wins; else the base URL from the settings; else the built-in default.
+    const std::string baseURL = service::resolveBaseURL(
+        !options.baseURL.empty() ? options.baseURL
+                                 : settings::Settings::shared().wendrelBaseURL().value_or(""));
     CliOpener opener(!options.noBrowser);
     service::WendrelAuth auth(Keychain::shared(), opener);
     auth.setObserver([](const PairingState& state) {
