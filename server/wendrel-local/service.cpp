@@ -491,7 +491,8 @@ void Service::Impl::routes() {
     server.set_payload_max_length(static_cast<size_t>(options.maxUploadBytes) + 2 * kMaxFieldBytes);
     server.set_logger([this](const Request& req, const Response& res) { logRequest(req, res); });
     server.set_error_handler([](const Request& req, Response& res) {
-        if (!res.body.empty()) return;
+        // Answers this service wrote itself (even an empty one) stay as they are.
+        if (!res.body.empty() || res.has_header("Content-Type")) return;
         if (res.status == 404) {
             sendError(res, 404, "not_found", "no such endpoint: " + req.method + " " + req.path);
         } else if (res.status == 413) {
