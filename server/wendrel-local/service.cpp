@@ -1,6 +1,7 @@
 #include "service.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -398,12 +399,21 @@ FaultTable& Service::faults() {
 
 int Service::bind(const std::string& host, int port) {
     impl_->host = host;
+    // The library listens with a backlog of 5, so bursts of new connections would wait for
+    // SYN retries (a second or more); the socket is listened on again with a deeper queue.
+    int listening = -1;
+    impl_->server.set_socket_options([&listening](socket_t sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
     if (port == 0) {
         port = impl_->server.bind_to_any_port(host);
         if (port < 0) throw Error("cannot listen on " + host);
     } else if (!impl_->server.bind_to_port(host, port)) {
         throw Error(fmt::format("cannot listen on {}:{}", host, port));
     }
+    if (listening >= 0) ::listen(listening, SOMAXCONN);
+    impl_->server.set_socket_options(httplib::default_socket_options);
     impl_->port = port;
     return port;
 }
