@@ -152,7 +152,10 @@ int main(int argc, char** argv) {
     try {
         DataDir dirs(core::expandTilde(data));
         if (devicesCmd->parsed() || revokeCmd->parsed()) {
-            dirs.create();
+            if (!fs::exists(dirs.database())) {
+                std::cout << "no paired devices (no data in " << dirs.root.string() << ")\n";
+                return devicesCmd->parsed() ? 0 : 1;
+            }
             Store store(dirs.database());
             if (devicesCmd->parsed()) {
                 auto list = store.devices();

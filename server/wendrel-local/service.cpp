@@ -317,9 +317,11 @@ std::string page(const std::string& title, const std::string& body) {
 DataDir::DataDir(fs::path r) : root(std::move(r)) {}
 
 void DataDir::create() const {
+    // Folders made here are the owner's alone; an existing folder keeps its permissions.
     for (const auto& dir : {root, audio(), incoming()}) {
-        fs::create_directories(dir);
-        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
+        if (fs::create_directories(dir)) {
+            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
+        }
     }
 }
 

@@ -201,9 +201,7 @@ TEST(WendrelListing, PagesNewestFirstAcross250Sources) {
 }
 
 TEST(WendrelFaults, NextAnswersOfARouteCanBeScripted) {
-    ServiceOptions o;
-    o.admin = true;
-    InProcessService s(o);
+    InProcessService s(InProcessService::withAdmin());
     auto c = s.client();
     auto token = s.token();
     seedSources(s, 1);
@@ -257,9 +255,7 @@ TEST(WendrelFaults, NextAnswersOfARouteCanBeScripted) {
 }
 
 TEST(WendrelFaults, AMovedSourceIsOnlyFoundUnderItsNewKey) {
-    ServiceOptions o;
-    o.admin = true;
-    InProcessService s(o);
+    InProcessService s(InProcessService::withAdmin());
     auto c = s.client();
     auto token = s.token();
     seedSources(s, 3);

@@ -20,13 +20,18 @@ TEST(WendrelTranscription, SilenceCompletesWithAnEmptyText) {
     writeWav(d / "quiet.wav", std::vector<int16_t>(2 * 16000, 0));
     std::string key = uploadAndResolve(c, s.token(), readFile(d / "quiet.wav"), "quiet.wav");
     ASSERT_FALSE(key.empty());
-    EXPECT_EQ(s.waitForOutcome(key), "completed");
+    EXPECT_EQ(waitForOutcome(c, s.token(), key), "completed");
     auto detail = parseJson(c.Get(("/api/v1/sources/" + key).c_str(), bearer(s.token())));
     EXPECT_EQ(detail["success"], true);
     EXPECT_EQ(detail["result"]["text"], "");
     EXPECT_EQ(detail["result"]["word_count"], 0);
     EXPECT_NEAR(detail["result"]["duration"].get<double>(), 2.0, 0.05);
     EXPECT_FALSE(detail["result"].contains("llm_title"));
+    // The form's fields are kept with the source.
+    EXPECT_EQ(detail["result"]["content_source"], "voice_memo");
+    EXPECT_EQ(detail["result"]["tags"], Json::array({"voice-memo", "sayloft-mac"}));
+    EXPECT_EQ(detail["result"]["content_source_metadata"], Json({{"sayloft_id", "test"}}));
+    EXPECT_EQ(detail["result"]["original_filename"], "quiet.wav");
 }
 
 TEST(WendrelTranscription, UndecodableAudioFailsWithAReason) {
@@ -42,13 +47,14 @@ TEST(WendrelTranscription, UndecodableAudioFailsWithAReason) {
     src.contentSource = "voice_memo";
     s.store().insertSource(src);
     s.wakeWorkers();
-    EXPECT_EQ(s.waitForOutcome("DOC_BAD"), "failed");
-    auto status = parseJson(s.client().Get("/api/v1/sources/DOC_BAD/status", bearer(s.token())));
+    auto c = s.client();
+    EXPECT_EQ(waitForOutcome(c, s.token(), "DOC_BAD"), "failed");
+    auto status = parseJson(c.Get("/api/v1/sources/DOC_BAD/status", bearer(s.token())));
     auto stage = status["status"]["transcription"];
     EXPECT_EQ(stage["status"], "failed");
     EXPECT_NE(stage.value("error", "").find("not a readable audio file"), std::string::npos)
         << stage.dump();
-    auto list = parseJson(s.client().Get("/api/v1/sources", bearer(s.token())));
+    auto list = parseJson(c.Get("/api/v1/sources", bearer(s.token())));
     EXPECT_EQ(list["files"][0]["status"], "failed");
 }
 

@@ -232,11 +232,6 @@ std::string InProcessService::token() {
     return token_;
 }
 
-std::string InProcessService::waitForOutcome(const std::string& cacheKey, double limitSeconds) {
-    auto c = client();
-    return test::waitForOutcome(c, token(), cacheKey, limitSeconds);
-}
-
 // ---- ServerProcess
 
 fs::path wendrelBinary() {

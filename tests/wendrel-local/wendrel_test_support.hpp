@@ -53,6 +53,11 @@ Json parseJson(const httplib::Result& r);
 class InProcessService {
   public:
     explicit InProcessService(wendrel::ServiceOptions options = {}, bool withWorkers = false);
+    static wendrel::ServiceOptions withAdmin() {
+        wendrel::ServiceOptions o;
+        o.admin = true;
+        return o;
+    }
     ~InProcessService();
 
     httplib::Client client() const;
@@ -63,9 +68,6 @@ class InProcessService {
     const wendrel::DataDir& dirs() const { return dirs_; }
     int port() const { return port_; }
     void wakeWorkers() { workers_->wake(); }
-
-    // Polls the status until it is neither queued nor processing (real time, bounded).
-    std::string waitForOutcome(const std::string& cacheKey, double limitSeconds = 60);
 
   private:
     TempDir dir_;
