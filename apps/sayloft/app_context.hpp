@@ -10,11 +10,19 @@ namespace sayloft::cli {
 struct GlobalOptions {
     // Product delays (size samples, ticks) pass instantly: for scripted runs and tests.
     bool virtualClock = false;
+    // Every product delay runs this many times faster (end-to-end runs); 1 is real time.
+    double timeScale = 1;
 };
 GlobalOptions& globalOptions();
 
-// The clock the commands use: the system clock, or a self-advancing one with --virtual-clock.
+// The clock the commands use: the system clock, a self-advancing one with --virtual-clock, or
+// a sped-up one with --time-scale.
 core::Clock& commandClock();
+
+// A first run gets a settings file that watches a demo folder (~/sayloft-demo/Recordings, filed
+// into ~/sayloft-demo/Vault). An existing file, even a broken one, is never replaced. Returns
+// whether it was created.
+bool ensureSettingsFile();
 
 // Installs the capture log below the home folder for this process.
 void installCaptureLog();

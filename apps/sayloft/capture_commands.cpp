@@ -34,24 +34,6 @@ using settings::Settings;
 
 namespace {
 
-// A first run gets a settings file that watches a demo folder, so dropping a recording there
-// shows the whole flow. An existing file (even a broken one) is never replaced here.
-void ensureSettingsFile(Settings& store) {
-    std::error_code ec;
-    if (fs::exists(store.configPath(), ec)) return;
-    auto& s = store.settings();
-    const std::string demo = "~/sayloft-demo";
-    s.vaultPath = demo + "/Vault";
-    s.vaultName = "Vault";
-    s.watchedFoldersRaw = std::vector{
-        settings::WatchedFolder::generic(demo + "/Recordings", std::string("Demo recordings"))};
-    fs::create_directories(core::expandTilde(demo + "/Recordings"), ec);
-    fs::create_directories(core::expandTilde(demo + "/Vault"), ec);
-    store.save();
-    std::cerr << "Created " << store.configPath().string() << " watching "
-              << core::expandTilde(demo + "/Recordings") << "\n";
-}
-
 // Blocks SIGINT and SIGTERM in every thread started after it, and turns them into a stop
 // request (and a callback) on a thread of its own.
 class SignalStop {
@@ -118,7 +100,7 @@ int runDaemon() {
     (void)signals;
 
     installCaptureLog();
-    ensureSettingsFile(Settings::shared());
+    ensureSettingsFile();
     core::log("launch", "sayloft daemon starting (settings {})", Settings::defaultPath().string());
 
     auto runtime = std::make_unique<CaptureRuntime>();
@@ -258,6 +240,7 @@ int printStatus() {
 
 void addCaptureCommands(CLI::App& app) {
     app.add_flag("--virtual-clock", globalOptions().virtualClock)->group("");
+    app.add_option("--time-scale", globalOptions().timeScale)->group("")->check(CLI::PositiveNumber);
 
     app.add_subcommand("run", "Run the capture daemon until SIGINT or SIGTERM")->callback([] {
         exitCode() = runDaemon();

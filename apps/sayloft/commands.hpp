@@ -11,7 +11,8 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
-void addNoteCommands(CLI::App& app);     // note show
+void addNoteCommands(CLI::App& app);
+void addSettingsCommands(CLI::App& app);  // settings, folders     // note show
 
 // Extra lines for `sayloft status` from other command families.
 std::vector<std::string> statusLines();

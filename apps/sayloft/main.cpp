@@ -4,9 +4,7 @@
 #include "sayloft/version.hpp"
 
 namespace sayloft::cli {
-std::vector<std::string> statusLines() {
-    return {};
-}
+std::vector<std::string> statusLines() { return {pairingStatusLine()}; }
 
 int& exitCode() {
     static int code = 0;
@@ -21,6 +19,7 @@ int main(int argc, char** argv) {
     sayloft::cli::addCaptureCommands(app);
     sayloft::cli::addNoteCommands(app);
     sayloft::cli::addServiceCommands(app);
+    sayloft::cli::addSettingsCommands(app);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <memory>
 
+#include "app_context.hpp"
 #include "commands.hpp"
 #include "platform/opener.hpp"
 #include "service/keychain.hpp"
@@ -54,7 +55,7 @@ int runPair(const PairOptions& options) {
         !options.baseURL.empty() ? options.baseURL
                                  : settings::Settings::shared().wendrelBaseURL().value_or(""));
     CliOpener opener(!options.noBrowser);
-    service::WendrelAuth auth(Keychain::shared(), opener);
+    service::WendrelAuth auth(Keychain::shared(), opener, commandClock());
     auth.setObserver([](const PairingState& state) {
         if (state.kind != PairingState::Kind::pairing) return;
         fmt::print(

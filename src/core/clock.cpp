@@ -74,6 +74,29 @@ Clock& systemClock() {
     return clock;
 }
 
+ScaledClock::ScaledClock(double scale)
+    : scale_(scale > 0 ? scale : 1),
+      start_(SystemClock::now()),
+      steadyStart_(std::chrono::steady_clock::now()) {}
+
+Duration ScaledClock::real(Duration d) const {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::nano>(d.count() / scale_));
+}
+
+TimePoint ScaledClock::now() const {
+    auto elapsed = std::chrono::steady_clock::now() - steadyStart_;
+    return start_ + std::chrono::duration_cast<Duration>(
+                        std::chrono::duration<double, std::nano>(
+                            std::chrono::duration<double, std::nano>(elapsed).count() * scale_));
+}
+
+bool ScaledClock::sleepFor(Duration d, std::stop_token stop) { return systemClock().sleepFor(real(d), stop); }
+
+std::unique_ptr<Timer> ScaledClock::startTimer(Duration first, Duration repeat,
+                                               std::function<void()> fire) {
+    return std::make_unique<RealTimer>(real(first), real(repeat), std::move(fire));
+}
+
 struct ManualClock::TimerState {
     TimePoint deadline;
     Duration repeat;

@@ -48,6 +48,24 @@ class Clock {
 // The process-wide real clock.
 Clock& systemClock();
 
+// Real time sped up by a factor: every delay lasts 1/scale as long and now() runs scale times as
+// fast from the moment of creation. Lets a whole process (daemon, service peer) be driven through
+// hours of product time in seconds, in end-to-end runs.
+class ScaledClock : public Clock {
+public:
+    explicit ScaledClock(double scale);
+    TimePoint now() const override;
+    bool sleepFor(Duration d, std::stop_token stop = {}) override;
+    std::unique_ptr<Timer> startTimer(Duration first, Duration repeat,
+                                      std::function<void()> fire) override;
+
+private:
+    Duration real(Duration d) const;
+    double scale_;
+    TimePoint start_;
+    std::chrono::steady_clock::time_point steadyStart_;
+};
+
 // A clock that only moves when told to. advance() wakes sleepers and fires timers in deadline
 // order. With auto-advance on, sleepFor() moves the clock itself (single-threaded tests).
 class ManualClock : public Clock {
