@@ -31,7 +31,6 @@ bool ensureSettingsFile() {
     return true;
 }
 
-
 GlobalOptions& globalOptions() {
     static GlobalOptions options;
     return options;

@@ -240,7 +240,9 @@ int printStatus() {
 
 void addCaptureCommands(CLI::App& app) {
     app.add_flag("--virtual-clock", globalOptions().virtualClock)->group("");
-    app.add_option("--time-scale", globalOptions().timeScale)->group("")->check(CLI::PositiveNumber);
+    app.add_option("--time-scale", globalOptions().timeScale)
+        ->group("")
+        ->check(CLI::PositiveNumber);
 
     app.add_subcommand("run", "Run the capture daemon until SIGINT or SIGTERM")->callback([] {
         exitCode() = runDaemon();

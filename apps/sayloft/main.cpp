@@ -4,7 +4,9 @@
 #include "sayloft/version.hpp"
 
 namespace sayloft::cli {
-std::vector<std::string> statusLines() { return {pairingStatusLine()}; }
+std::vector<std::string> statusLines() {
+    return {pairingStatusLine()};
+}
 
 int& exitCode() {
     static int code = 0;

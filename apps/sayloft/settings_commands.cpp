@@ -1,8 +1,8 @@
 #include <iostream>
 
+#include "app_context.hpp"
 #include "capture/capture_access.hpp"
 #include "capture/folder_watcher.hpp"
-#include "app_context.hpp"
 #include "commands.hpp"
 #include "core/json.hpp"
 #include "core/paths.hpp"
@@ -19,14 +19,20 @@ namespace {
 // the type its name says), so "true", "60" and plain text all land as the file expects.
 core::Json valueFor(const std::string& key, const std::string& text, const core::Json& current) {
     static const std::set<std::string> booleans = {
-        "captureVoiceMemosEnabled", "captureWendrelEnabled", "keepVoiceMemosRunning",
+        "captureVoiceMemosEnabled",   "captureWendrelEnabled",    "keepVoiceMemosRunning",
         "recordingIncludeMicrophone", "recordingConsentReminder", "recordingShowWindow",
-        "notifyTranscriptReady", "notifyTranscriptFailed", "notifyVoiceMemoSent",
+        "notifyTranscriptReady",      "notifyTranscriptFailed",   "notifyVoiceMemoSent",
         "recordingQuickKey"};
-    static const std::set<std::string> numbers = {
-        "refreshInterval", "recentDays", "searchDays", "maxFiles", "inboxGroupThreshold",
-        "outboxGroupThreshold", "handoffGroupThreshold", "todayGroupThreshold", "menuDayLimit",
-        "recordingAutoStopMinutes"};
+    static const std::set<std::string> numbers = {"refreshInterval",
+                                                  "recentDays",
+                                                  "searchDays",
+                                                  "maxFiles",
+                                                  "inboxGroupThreshold",
+                                                  "outboxGroupThreshold",
+                                                  "handoffGroupThreshold",
+                                                  "todayGroupThreshold",
+                                                  "menuDayLimit",
+                                                  "recordingAutoStopMinutes"};
     static const std::set<std::string> lists = {"additionalPaths", "includeExtensions",
                                                 "excludeDirs", "excludeFilePatterns"};
     if (booleans.count(key)) {
@@ -40,7 +46,7 @@ core::Json valueFor(const std::string& key, const std::string& text, const core:
         return parsed;
     }
     if (lists.count(key)) {
-        return key == "additionalPaths" ? core::Json(settings::form::splitLines(text))
+        return key == "additionalPaths"     ? core::Json(settings::form::splitLines(text))
                : key == "includeExtensions" ? core::Json(settings::form::splitExtensions(text))
                                             : core::Json(settings::form::splitList(text));
     }
@@ -126,7 +132,8 @@ int changeFolder(const std::string& id, const std::string& action) {
 void addSettingsCommands(CLI::App& app) {
     auto* cmd = app.add_subcommand("settings", "Show or change the settings file");
     cmd->require_subcommand(1);
-    cmd->add_subcommand("init", "Create a settings file with a demo watched folder, unless one exists")
+    cmd->add_subcommand("init",
+                        "Create a settings file with a demo watched folder, unless one exists")
         ->callback([] { ensureSettingsFile(); });
     cmd->add_subcommand("path", "Print where the settings file is")->callback([] {
         std::cout << Settings::defaultPath().string() << '\n';
@@ -168,7 +175,8 @@ void addSettingsCommands(CLI::App& app) {
     add->callback([] { exitCode() = addFolder(addPath, addName); });
     static std::string folderId;
     for (auto action : {"remove", "enable", "disable"}) {
-        auto* sub = folders->add_subcommand(action, std::string(action) + " a watched folder by id");
+        auto* sub =
+            folders->add_subcommand(action, std::string(action) + " a watched folder by id");
         sub->add_option("id", folderId)->required();
         sub->callback([action] { exitCode() = changeFolder(folderId, action); });
     }

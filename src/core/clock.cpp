@@ -80,17 +80,19 @@ ScaledClock::ScaledClock(double scale)
       steadyStart_(std::chrono::steady_clock::now()) {}
 
 Duration ScaledClock::real(Duration d) const {
-    return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::nano>(d.count() / scale_));
+    return std::chrono::duration_cast<Duration>(
+        std::chrono::duration<double, std::nano>(d.count() / scale_));
 }
 
 TimePoint ScaledClock::now() const {
     auto elapsed = std::chrono::steady_clock::now() - steadyStart_;
-    return start_ + std::chrono::duration_cast<Duration>(
-                        std::chrono::duration<double, std::nano>(
-                            std::chrono::duration<double, std::nano>(elapsed).count() * scale_));
+    return start_ + std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::nano>(
+                        std::chrono::duration<double, std::nano>(elapsed).count() * scale_));
 }
 
-bool ScaledClock::sleepFor(Duration d, std::stop_token stop) { return systemClock().sleepFor(real(d), stop); }
+bool ScaledClock::sleepFor(Duration d, std::stop_token stop) {
+    return systemClock().sleepFor(real(d), stop);
+}
 
 std::unique_ptr<Timer> ScaledClock::startTimer(Duration first, Duration repeat,
                                                std::function<void()> fire) {

@@ -52,14 +52,14 @@ Clock& systemClock();
 // fast from the moment of creation. Lets a whole process (daemon, service peer) be driven through
 // hours of product time in seconds, in end-to-end runs.
 class ScaledClock : public Clock {
-public:
+  public:
     explicit ScaledClock(double scale);
     TimePoint now() const override;
     bool sleepFor(Duration d, std::stop_token stop = {}) override;
     std::unique_ptr<Timer> startTimer(Duration first, Duration repeat,
                                       std::function<void()> fire) override;
 
-private:
+  private:
     Duration real(Duration d) const;
     double scale_;
     TimePoint start_;

@@ -1,0 +1,275 @@
+// The real daemon against the real local service: a voice memo dropped into the watched folder
+// becomes a transcribed note, and every fault ends with nothing lost and nothing sent twice.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "capture/capture_state_store.hpp"
+#include "core/time_format.hpp"
+#include "platform/secret_store.hpp"
+#include "service/keychain.hpp"
+#include "vault/inbox_writer.hpp"
+#include "wendrel_test_support.hpp"
+
+using namespace sayloft;
+namespace fs = std::filesystem;
+using test::Json;
+
+namespace {
+
+constexpr const char* kMemo = "20250314 093012-3F2A9C1B.m4a";
+constexpr const char* kId = "250314-093012";
+// Product time runs this much faster: a 30 s tick is 0.3 s, a 5 s poll wait 50 ms.
+constexpr const char* kTimeScale = "100";
+
+template <class F>
+bool eventually(F condition, double seconds = 60) {
+    auto until = std::chrono::steady_clock::now() + core::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+// One shared spoken memo for every case; speaking and encoding it is the slow part.
+const fs::path& spokenMemo() {
+    static test::TempDir dir;
+    static fs::path m4a = [] {
+        auto wav = dir / "memo.wav";
+        test::speak("please remember to call the office about the quarterly report tomorrow", wav);
+        auto out = dir / "memo.m4a";
+        test::encodeM4a(wav, out);
+        return out;
+    }();
+    return m4a;
+}
+
+struct Flow {
+    test::TempDir home;
+    fs::path memos = home / "Voice Memos";
+    fs::path vault = home / "Vault";
+    fs::path log = home / "daemon.log";
+    test::ServerProcess server{home / "wendrel", {"--auto-approve", "--admin"}};
+    std::string token;
+    pid_t daemon = -1;
+
+    Flow(bool upload = true) {
+        fs::create_directories(memos);
+        server.start();
+        auto client = server.client();
+        token = test::pairDevice(client);
+        service::Keychain keychain(std::make_shared<platform::FileSecretStore>(
+            home / "Library" / "Application Support" / "sayloft" / "secrets.json"));
+        keychain.write(service::Keychain::kDeviceTokenAccount, token);
+        Json settings = {
+            {"vaultPath", vault.string()},
+            {"vaultName", "Vault"},
+            {"additionalPaths", Json::array()},
+            {"refreshInterval", 60},
+            {"recentDays", 7},
+            {"maxFiles", 500},
+            {"includeExtensions", {"md"}},
+            {"excludeDirs", Json::array()},
+            {"captureVoiceMemosEnabled", true},
+            {"captureWendrelEnabled", upload},
+            {"wendrelBaseURL", "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1"}};
+        test::writeFile(home / "Library" / "Application Support" / "sayloft" / "settings.json",
+                        settings.dump(2));
+    }
+    ~Flow() { stopDaemon(SIGKILL); }
+
+    std::vector<std::pair<std::string, std::string>> env() const {
+        // No Secret Service: the token lives in the file store written above.
+        return {{"HOME", home.path().string()},
+                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    }
+
+    void startDaemon() {
+        std::string binary = test::buildPath("apps/sayloft/sayloft").string();
+        std::vector<std::string> args = {binary, "run", "--time-scale", kTimeScale};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envStrings;
+        for (auto& [k, v] : env()) envStrings.push_back(k + "=" + v);
+        envStrings.push_back("PATH=/usr/bin:/bin");
+        std::vector<char*> envp;
+        for (auto& e : envStrings) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
+        ASSERT_EQ(posix_spawn(&daemon, binary.c_str(), &actions, nullptr, argv.data(), envp.data()),
+                  0);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_TRUE(eventually([&] { return logHas("coordinator started"); }, 20)) << daemonLog();
+    }
+
+    int stopDaemon(int signal) {
+        if (daemon <= 0) return 0;
+        kill(daemon, signal);
+        int status = 0;
+        waitpid(daemon, &status, 0);
+        daemon = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string daemonLog() const { return test::readFile(log); }
+    bool logHas(const std::string& text) const {
+        return daemonLog().find(text) != std::string::npos;
+    }
+
+    // Dropped as a sync tool would: written beside, then renamed into place.
+    void dropMemo(const std::string& name = kMemo) {
+        fs::copy_file(spokenMemo(), memos / ".incoming");
+        fs::rename(memos / ".incoming", memos / name);
+        id = capture::FilenameNormaliser::canonicalId(
+            capture::FilenameNormaliser::parse(name).value().timestamp);
+    }
+    // A memo recorded after the daemon first started: only such captures are ever retried.
+    void dropRecentMemo() {
+        dropMemo(
+            core::formatLocal(core::SystemClock::now() + std::chrono::hours(1), "yyyyMMdd HHmmss") +
+            "-3F2A9C1B.m4a");
+    }
+    std::string id = kId;
+
+    vault::InboxWriter inbox() const { return vault::InboxWriter(vault); }
+    std::optional<vault::InboxWriter::Frontmatter> note() const {
+        try {
+            return inbox().readFrontmatter(inbox().notePath(id));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    std::string status() const {
+        auto n = note();
+        return n ? n->wlJobStatus.value_or("") : "";
+    }
+    bool statusIs(const std::string& s) const { return status() == s; }
+
+    int sourcesOnServer() {
+        auto client = server.client();
+        auto r = client.Get("/api/v1/sources?limit=1000", test::bearer(token));
+        return r && r->status == 200 ? int(Json::parse(r->body)["files"].size()) : -1;
+    }
+
+    void fault(const Json& body) {
+        auto client = server.client();
+        auto r = client.Post("/admin/faults", body.dump(), "application/json");
+        ASSERT_TRUE(r && r->status / 100 == 2) << (r ? r->body : "no answer");
+    }
+
+    test::RunResult sayloft(std::vector<std::string> args, bool scaled = true) {
+        args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
+        if (scaled) args.insert(args.end(), {"--time-scale", kTimeScale});
+        return test::run(args, env());
+    }
+};
+
+}  // namespace
+
+TEST(CaptureFlow, SpokenVoiceMemoBecomesATranscribedNote) {
+    Flow f;
+    f.startDaemon();
+    f.dropMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    auto note = f.note().value();
+    EXPECT_EQ(note.classification, "voice_memo");
+    EXPECT_TRUE(note.externalId && note.externalId->starts_with("DOC_"));
+    EXPECT_TRUE(note.title && !note.title->empty());
+    auto body = f.inbox().readBody(f.inbox().notePath(kId));
+    // Offline recognition of a synthetic voice is rough; most words still come through.
+    EXPECT_LT(test::wordErrorRate(
+                  "please remember to call the office about the quarterly report tomorrow", body),
+              0.8)
+        << body;
+    EXPECT_EQ(test::readFile(f.inbox().audioPath(kId)), test::readFile(spokenMemo()));
+    EXPECT_EQ(f.sourcesOnServer(), 1);
+    EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
+    EXPECT_TRUE(f.logHas("capture pipeline: transcript written for 250314-093012"));
+}
+
+TEST(CaptureFlow, KilledWhilePollingResumesAfterRestart) {
+    Flow f;
+    f.fault({{"route", "status"}, {"kind", "status"}, {"code", 500}, {"count", 10000}});
+    f.startDaemon();
+    f.dropRecentMemo();
+    ASSERT_TRUE(eventually([&] { return f.logHas("status poll error for " + f.id); }))
+        << f.daemonLog();
+    EXPECT_EQ(f.stopDaemon(SIGKILL), 128 + SIGKILL);
+    EXPECT_TRUE(f.statusIs("queued"));
+    auto client = f.server.client();
+    client.Delete("/admin/faults");
+
+    f.startDaemon();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    EXPECT_TRUE(f.logHas(f.id + " resumed (polling DOC_"));
+    EXPECT_EQ(f.sourcesOnServer(), 1);
+}
+
+TEST(CaptureFlow, FailedUploadIsCompletedByRetry) {
+    Flow f;
+    f.fault({{"route", "upload"}, {"kind", "status"}, {"code", 500}, {"body", ""}, {"count", 1}});
+    f.startDaemon();
+    f.dropRecentMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
+    EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
+    EXPECT_EQ(f.sourcesOnServer(), 0);
+
+    auto retry = f.sayloft({"retry"});
+    EXPECT_EQ(retry.exitCode, 0) << retry.err;
+    EXPECT_EQ(retry.out,
+              "Scanning _inbox…\nUploading 1 of 1\nDone. 1 uploaded, 0 skipped, 0 failed.\n");
+    EXPECT_EQ(f.status(), "done") << retry.err;
+    EXPECT_EQ(f.sourcesOnServer(), 1);
+}
+
+TEST(CaptureFlow, TenNotFoundAnswersEndInOneSearchAndNoSecondCopy) {
+    Flow f;
+    f.fault({{"route", "status"}, {"kind", "status"}, {"code", 404}, {"count", 10}});
+    f.startDaemon();
+    f.dropMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("done") || f.statusIs("failed"); }))
+        << f.daemonLog();
+    EXPECT_TRUE(f.logHas("not in the source list; uploading again to learn its key") ||
+                f.logHas("found in the source list"));
+    EXPECT_EQ(f.sourcesOnServer(), 1);  // the second upload was recognised as a duplicate
+}
+
+TEST(CaptureFlow, RefusedTranscriptFetchFailsTheCapture) {
+    Flow f;
+    f.fault({{"route", "source"},
+             {"kind", "status"},
+             {"code", 402},
+             {"plan", "pro"},
+             {"message", "Transcripts need a paid plan"},
+             {"count", 2}});
+    f.startDaemon();
+    f.dropMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("failed"); })) << f.daemonLog();
+    EXPECT_TRUE(f.logHas("retrieval refused for 250314-093012"));
+    EXPECT_EQ(f.sourcesOnServer(), 1);
+}
+
+TEST(CaptureFlow, UploadSwitchedOffIsSentByRetryOnceSwitchedOn) {
+    Flow f(/*upload=*/false);
+    f.startDaemon();
+    f.dropRecentMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("skipped"); })) << f.daemonLog();
+    EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
+    EXPECT_EQ(f.sourcesOnServer(), 0);
+
+    EXPECT_EQ(f.sayloft({"settings", "set", "captureWendrelEnabled", "true"}, false).exitCode, 0);
+    auto retry = f.sayloft({"retry"});
+    EXPECT_EQ(retry.exitCode, 0) << retry.err;
+    EXPECT_EQ(f.status(), "done") << retry.err;
+    EXPECT_EQ(f.sourcesOnServer(), 1);
+}
