@@ -401,11 +401,14 @@ FaultTable& Service::faults() {
 
 int Service::bind(const std::string& host, int port) {
     impl_->host = host;
-    // The library listens with a backlog of 5, so bursts of new connections would wait for
-    // SYN retries (a second or more); the socket is listened on again with a deeper queue.
+    // The library's default shares the port with other processes (SO_REUSEPORT), which would
+    // let a second service answer half the requests: only allow a quick restart. It also
+    // listens with a backlog of 5, so bursts of new connections would wait for SYN retries (a
+    // second or more); the socket is listened on again with a deeper queue.
     int listening = -1;
     impl_->server.set_socket_options([&listening](socket_t sock) {
-        httplib::default_socket_options(sock);
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         listening = sock;
     });
     if (port == 0) {
@@ -415,7 +418,6 @@ int Service::bind(const std::string& host, int port) {
         throw Error(fmt::format("cannot listen on {}:{}", host, port));
     }
     if (listening >= 0) ::listen(listening, SOMAXCONN);
-    impl_->server.set_socket_options(httplib::default_socket_options);
     impl_->port = port;
     return port;
 }

@@ -113,7 +113,7 @@ TEST(WendrelEndToEnd, RestartsResumeTranscriptionsAndKeepAcceptedUploads) {
     EXPECT_NE(server.log().find("interrupted transcription(s) queued again"), std::string::npos);
 }
 
-TEST(WendrelEndToEnd, DevicesAreListedAndRevokedFromTheCommandLine) {
+TEST(WendrelEndToEnd, CommandLineListsAndRevokesDevicesAndGuardsItsData) {
     TempDir d;
     ServerProcess server(d / "data", {"--auto-approve"});
     server.start();
@@ -137,6 +137,12 @@ TEST(WendrelEndToEnd, DevicesAreListedAndRevokedFromTheCommandLine) {
     EXPECT_NE(out.find("REVOKED"), std::string::npos) << out;
 
     EXPECT_EQ(runTool({bin, "--listen", "nonsense", "--data", data}, out), 2) << out;
+    // A second service can neither share the data folder nor the port.
+    auto taken = "127.0.0.1:" + std::to_string(server.port());
+    EXPECT_EQ(runTool({bin, "--listen", "127.0.0.1:0", "--data", data}, out), 1) << out;
+    EXPECT_NE(out.find("already using"), std::string::npos) << out;
+    EXPECT_EQ(runTool({bin, "--listen", taken, "--data", (d / "other").string()}, out), 1) << out;
+    EXPECT_NE(out.find("cannot listen"), std::string::npos) << out;
 }
 
 }  // namespace
