@@ -538,24 +538,11 @@ int CapturePipeline::resumeUnfinished() {
         Frontmatter note;
     };
     std::vector<Item> items;
-    std::vector<std::string> names;
-    try {
-        names = CaptureAccess::listFolder(writer.inboxDir());
-    } catch (const std::exception&) {
-        return 0;
-    }
-    for (auto& name : names) {
-        if (!name.ends_with(".md")) continue;
-        const std::string id = name.substr(0, name.size() - 3);
-        try {
-            auto note = writer.readFrontmatter(writer.inboxDir() / name);
-            auto status = note.wlJobStatus.value_or("skipped");
-            if (!resumableStates().count(status) || note.created < watermark) continue;
-            std::error_code ec;
-            if (!fs::exists(writer.audioPath(id), ec)) continue;
-            items.push_back({id, note});
-        } catch (const std::exception&) {
-        }
+    for (auto& [id, note] : writer.readableNotes()) {
+        auto status = note.wlJobStatus.value_or("skipped");
+        if (!resumableStates().count(status) || note.created < watermark) continue;
+        std::error_code ec;
+        if (fs::exists(writer.audioPath(id), ec)) items.push_back({id, note});
     }
     if (!items.empty()) core::log(kArea, "resuming {} unfinished capture(s)", items.size());
     for (auto& item : items) {

@@ -62,23 +62,10 @@ std::vector<std::string> CaptureRetry::pendingIds() {
     // Dates are stored to the second: compare at that precision.
     auto watermark = std::chrono::floor<std::chrono::seconds>(retryWatermark(defaults_, clock_));
     std::vector<std::string> ids;
-    std::vector<std::string> names;
-    try {
-        names = CaptureAccess::listFolder(inbox.inboxDir());
-    } catch (const std::exception&) {
-        return ids;
-    }
-    for (auto& name : names) {
-        if (!name.ends_with(".md")) continue;
-        auto id = name.substr(0, name.size() - 3);
-        try {
-            auto note = inbox.readFrontmatter(inbox.inboxDir() / name);
-            std::error_code ec;
-            if (isRetryable(note) && note.created >= watermark &&
-                fs::exists(inbox.audioPath(id), ec))
-                ids.push_back(id);
-        } catch (const std::exception&) {
-        }
+    for (auto& [id, note] : inbox.readableNotes()) {
+        std::error_code ec;
+        if (isRetryable(note) && note.created >= watermark && fs::exists(inbox.audioPath(id), ec))
+            ids.push_back(id);
     }
     return ids;
 }
@@ -145,20 +132,8 @@ BackfillSync::BackfillSync(service::WendrelClient& client, InboxWriter inbox, co
 
 std::set<std::string> BackfillSync::readExistingExternalIDs() const {
     std::set<std::string> ids;
-    std::vector<std::string> names;
-    try {
-        names = CaptureAccess::listFolder(inbox_.inboxDir());
-    } catch (const std::exception&) {
-        return ids;
-    }
-    for (auto& name : names) {
-        if (!name.ends_with(".md")) continue;
-        try {
-            auto note = inbox_.readFrontmatter(inbox_.inboxDir() / name);
-            if (note.externalId && !note.externalId->empty()) ids.insert(*note.externalId);
-        } catch (const std::exception&) {
-        }
-    }
+    for (auto& [id, note] : inbox_.readableNotes())
+        if (note.externalId && !note.externalId->empty()) ids.insert(*note.externalId);
     return ids;
 }
 

@@ -126,22 +126,9 @@ CaptureStatus::readHeartbeat(const fs::path& file) {
 
 CaptureStatus::Snapshot CaptureStatus::scan(const vault::InboxWriter& inbox, core::TimePoint now) {
     Snapshot s;
-    std::vector<std::string> names;
-    try {
-        names = CaptureAccess::listFolder(inbox.inboxDir());
-    } catch (const std::exception&) {
-        return s;
-    }
     const std::string today = core::formatLocal(now, "yyyy-MM-dd");
     std::optional<core::TimePoint> newest;
-    for (auto& name : names) {
-        if (!name.ends_with(".md")) continue;
-        vault::InboxWriter::Frontmatter note;
-        try {
-            note = inbox.readFrontmatter(inbox.inboxDir() / name);
-        } catch (const std::exception&) {
-            continue;
-        }
+    for (auto& [id, note] : inbox.readableNotes()) {
         auto status = note.wlJobStatus.value_or("");
         if (status == "done") {
             ++s.done;
@@ -158,7 +145,7 @@ CaptureStatus::Snapshot CaptureStatus::scan(const vault::InboxWriter& inbox, cor
         if (!newest || note.created > *newest) {
             newest = note.created;
             s.mostRecentTitle = note.title;
-            s.mostRecentId = note.id.empty() ? name.substr(0, name.size() - 3) : note.id;
+            s.mostRecentId = note.id.empty() ? id : note.id;
         }
     }
     return s;

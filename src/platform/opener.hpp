@@ -17,8 +17,8 @@ class Opener {
     virtual bool openFile(const std::filesystem::path& file) = 0;
 };
 
-// Runs xdg-open with the address as its only argument (no shell). Children are reaped as they
-// finish; xdg-open may stay alive as long as the browser it started.
+// Runs xdg-open with the address as its only argument (no shell), without waiting for it:
+// xdg-open may stay alive as long as the browser it started. Finished ones are reaped later.
 class XdgOpener : public Opener {
   public:
     ~XdgOpener() override;
@@ -27,9 +27,6 @@ class XdgOpener : public Opener {
 
   private:
     bool launch(const std::string& target);
-    void reap();
-    std::mutex mutex_;
-    std::vector<pid_t> children_;
 };
 
 // Records what it was asked to open.

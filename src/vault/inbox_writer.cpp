@@ -458,4 +458,24 @@ void InboxWriter::updateWLJobStatus(const std::string& id, const std::string& st
     core::writeAtomically(file, renderMarkdown(frontmatter, body), 0644);
 }
 
+std::vector<InboxWriter::Note> InboxWriter::readableNotes() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(inboxDir(), ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        auto name = it->path().filename().string();
+        if (!name.starts_with(".") && name.ends_with(".md")) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<Note> notes;
+    for (auto& name : names) {
+        try {
+            notes.push_back({name.substr(0, name.size() - 3), readFrontmatter(inboxDir() / name)});
+        } catch (const std::exception&) {
+            // not a note this writer can read
+        }
+    }
+    return notes;
+}
+
 }  // namespace sayloft::vault

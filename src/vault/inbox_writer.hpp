@@ -88,6 +88,14 @@ class InboxWriter {
     // left alone without an error; an unchanged status writes nothing.
     void updateWLJobStatus(const std::string& id, const std::string& status) const;
 
+    // Every note in "_inbox/" whose frontmatter reads, with its id (the file name without
+    // ".md"), in name order; hidden files and unreadable notes are left out.
+    struct Note {
+        std::string id;
+        Frontmatter frontmatter;
+    };
+    std::vector<Note> readableNotes() const;
+
     // The fields a reader sees, in the order the writer puts them.
     static std::vector<Field> fields(const Frontmatter& frontmatter);
 
