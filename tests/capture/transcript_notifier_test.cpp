@@ -171,7 +171,7 @@ TEST(TranscriptNotifier, ClickOpensObsidianWhenItCanElseTheFile) {
     EXPECT_EQ(notifier.clickTarget({}), "");
 }
 
-TEST(TranscriptNotifier, RealDbusServerReceivesReplacingNotificationsAndClicksOpenTheNote) {
+TEST(TranscriptNotifier, OverARealSessionBus) {
     std::unique_ptr<test::FakeNotificationServer> server;
     try {
         server = std::make_unique<test::FakeNotificationServer>();
@@ -184,19 +184,43 @@ TEST(TranscriptNotifier, RealDbusServerReceivesReplacingNotificationsAndClicksOp
     dbus.setActivationHandler([&](const platform::Notification& n) { notifier.handleClick(n); });
     f.obsidianHandler = false;
 
+    // Three memos sent within 5 s: one batch, 10 s after the third.
+    for (int i = 0; i < 3; ++i) {
+        notifier.receive({Kind::sent, "b" + std::to_string(i), "sent"});
+        f.clock.advance(core::seconds(2));
+    }
+    f.clock.advance(core::seconds(7.9));
+    EXPECT_TRUE(server->calls().empty());
+    f.clock.advance(core::seconds(0.1));
+    ASSERT_TRUE(server->waitForCalls(1));
+    EXPECT_EQ(server->calls()[0].summary, "Sending 3 voice memos to Wendrel");
+    EXPECT_EQ(server->calls()[0].appName, "sayloft");
+
+    // A transcript written before the flush: only "Transcript ready".
+    f.writeNote("quick", std::string("Quick one"));
+    notifier.receive({Kind::sent, "quick", "sent"});
+    notifier.receive({Kind::transcriptReady, "quick", "done"});
+    f.clock.advance(core::seconds(10));
+    ASSERT_TRUE(server->waitForCalls(2));
+
+    // Sent, flushed, then ready: the ready banner replaces the sending one.
     f.writeNote("one", std::string("Standup"));
     notifier.receive({Kind::sent, "one", "sent"});
     f.clock.advance(core::seconds(10));
-    ASSERT_TRUE(server->waitForCalls(1));
+    ASSERT_TRUE(server->waitForCalls(3));
     notifier.receive({Kind::transcriptReady, "one", "done"});
     f.clock.advance(core::seconds(10));
-    ASSERT_TRUE(server->waitForCalls(2));
+    ASSERT_TRUE(server->waitForCalls(4));
     auto calls = server->calls();
-    EXPECT_EQ(calls[0].summary, "Sending to Wendrel");
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[1].summary, "Transcript ready");
-    EXPECT_EQ(calls[1].replacesId, calls[0].id);  // the ready banner replaces the sending one
+    EXPECT_EQ(calls[1].body, "Quick one\nVoice memo · 3 min");
+    EXPECT_EQ(calls[2].summary, "Sending to Wendrel");
+    EXPECT_EQ(calls[3].summary, "Transcript ready");
+    EXPECT_EQ(calls[3].replacesId, calls[2].id);
 
-    server->click(calls[1].id);
+    // A click opens that note.
+    server->click(calls[3].id);
     for (int i = 0; i < 500 && f.openedSoFar().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(f.openedSoFar().size(), 1u);
