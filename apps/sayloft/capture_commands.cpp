@@ -1,5 +1,6 @@
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -46,12 +47,13 @@ class SignalStop {
         waiter_ = std::thread([this, onSignal] {
             int received = 0;
             sigwait(&signals_, &received);
-            if (received == 0) return;
+            if (closing_) return;  // woken by the destructor, not by the user
             stop_.request_stop();
             if (onSignal) onSignal(received);
         });
     }
     ~SignalStop() {
+        closing_ = true;
         pthread_kill(waiter_.native_handle(), SIGTERM);  // wakes the waiter if nothing came
         waiter_.join();
     }
@@ -59,6 +61,7 @@ class SignalStop {
 
   private:
     sigset_t signals_;
+    std::atomic<bool> closing_{false};
     std::stop_source stop_;
     std::thread waiter_;
 };
@@ -90,14 +93,11 @@ struct CaptureRuntime {
 };
 
 int runDaemon() {
-    SignalStop* signals = nullptr;
     core::RunLoop mainQueue;
     SignalStop stopper([&](int received) {
         core::log("launch", "received {}, stopping", received == SIGINT ? "SIGINT" : "SIGTERM");
         mainQueue.quit();
     });
-    signals = &stopper;
-    (void)signals;
 
     installCaptureLog();
     ensureSettingsFile();
