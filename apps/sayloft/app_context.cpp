@@ -1,8 +1,12 @@
 #include "app_context.hpp"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <iostream>
 
+#include "core/files.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
 #include "settings/settings.hpp"
@@ -28,6 +32,50 @@ bool ensureSettingsFile() {
     store.save();
     std::cerr << "Created " << store.configPath().string() << " watching "
               << core::expandTilde(demo + "/Recordings") << "\n";
+    return true;
+}
+
+fs::path daemonPidPath() {
+    return core::cachesDir() / "sayloft.pid";
+}
+
+void writeDaemonPid() {
+    try {
+        core::writeAtomically(daemonPidPath(), std::to_string(::getpid()) + "\n");
+    } catch (const std::exception& e) {
+        core::log("launch", "cannot record the daemon's pid: {}", e.what());
+    }
+}
+
+void removeDaemonPid() {
+    std::error_code ec;
+    fs::remove(daemonPidPath(), ec);
+}
+
+bool askDaemonToReload() {
+    auto text = core::readFile(daemonPidPath());
+    if (!text) return false;
+    pid_t pid = 0;
+    try {
+        pid = std::stoi(*text);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (pid <= 1 || pid == ::getpid()) return false;
+    // Only a `sayloft run` of ours: a stale pid may belong to any program by now.
+    auto cmdline = core::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    if (!cmdline) return false;
+    std::vector<std::string> args;
+    for (size_t start = 0; start < cmdline->size();) {
+        auto end = cmdline->find('\0', start);
+        if (end == std::string::npos) end = cmdline->size();
+        args.push_back(cmdline->substr(start, end - start));
+        start = end + 1;
+    }
+    if (args.size() < 2 || fs::path(args[0]).filename() != "sayloft" || args[1] != "run")
+        return false;
+    if (::kill(pid, SIGHUP) != 0) return false;
+    std::cerr << "The running daemon (pid " << pid << ") applies the change now.\n";
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 
 #include "core/clock.hpp"
@@ -23,6 +24,14 @@ core::Clock& commandClock();
 // into ~/sayloft-demo/Vault). An existing file, even a broken one, is never replaced. Returns
 // whether it was created.
 bool ensureSettingsFile();
+
+// The running daemon leaves its process id here, so that commands that change the settings can
+// ask it to apply them (SIGHUP).
+std::filesystem::path daemonPidPath();
+void writeDaemonPid();
+void removeDaemonPid();
+// Sends SIGHUP to a running `sayloft run` of this user and says so on stderr; false when none.
+bool askDaemonToReload();
 
 // Installs the capture log below the home folder for this process.
 void installCaptureLog();

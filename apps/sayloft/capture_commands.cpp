@@ -39,17 +39,27 @@ namespace {
 // request (and a callback) on a thread of its own.
 class SignalStop {
   public:
-    explicit SignalStop(std::function<void(int)> onSignal = {}) {
+    // With `onReload`, SIGHUP calls it (and is otherwise ignored) instead of ending the process.
+    explicit SignalStop(std::function<void(int)> onSignal = {},
+                        std::function<void()> onReload = {}) {
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGINT);
         sigaddset(&signals_, SIGTERM);
+        if (onReload) sigaddset(&signals_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-        waiter_ = std::thread([this, onSignal] {
-            int received = 0;
-            sigwait(&signals_, &received);
-            if (closing_) return;  // woken by the destructor, not by the user
-            stop_.request_stop();
-            if (onSignal) onSignal(received);
+        waiter_ = std::thread([this, onSignal, onReload] {
+            for (;;) {
+                int received = 0;
+                sigwait(&signals_, &received);
+                if (closing_) return;  // woken by the destructor, not by the user
+                if (received == SIGHUP) {
+                    onReload();
+                    continue;
+                }
+                stop_.request_stop();
+                if (onSignal) onSignal(received);
+                return;
+            }
         });
     }
     ~SignalStop() {
@@ -94,10 +104,17 @@ struct CaptureRuntime {
 
 int runDaemon() {
     core::RunLoop mainQueue;
-    SignalStop stopper([&](int received) {
-        core::log("launch", "received {}, stopping", received == SIGINT ? "SIGINT" : "SIGTERM");
-        mainQueue.quit();
-    });
+    std::function<void()> applySettings;  // set once everything runs
+    SignalStop stopper(
+        [&](int received) {
+            core::log("launch", "received {}, stopping", received == SIGINT ? "SIGINT" : "SIGTERM");
+            mainQueue.quit();
+        },
+        [&] {
+            mainQueue.async([&] {
+                if (applySettings) applySettings();
+            });
+        });
 
     installCaptureLog();
     ensureSettingsFile();
@@ -135,7 +152,31 @@ int runDaemon() {
     }
     runtime->pipeline.start();
 
+    // The command line changes the settings file and sends SIGHUP: read it again and apply the
+    // capture settings, as saving in a settings window would.
+    applySettings = [&] {
+        if (!runtime->settings.reload()) {
+            core::log("launch", "settings not applied: {} does not read as settings",
+                      runtime->settings.configPath().string());
+            return;
+        }
+        if (runtime->settings.settings().keepVoiceMemosRunning.value_or(false)) {
+            keeper.start();
+        } else {
+            keeper.stop();
+        }
+        if (runtime->settings.enabledWatchedFolders().empty()) {
+            runtime->pipeline.stop();
+        } else {
+            runtime->pipeline.start();
+            runtime->coordinator.reload();
+        }
+        core::log("launch", "capture settings applied");
+    };
+    writeDaemonPid();
+
     mainQueue.run();
+    removeDaemonPid();
     runtime->pipeline.stop();
     status.stop();
     runtime.reset();  // cancels capture tasks (they resume next start) and joins everything

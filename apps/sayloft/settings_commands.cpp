@@ -79,6 +79,7 @@ int setValue(const std::string& key, const std::string& text, bool unset) {
         return 2;
     }
     store.save();
+    askDaemonToReload();
     return 0;
 }
 
@@ -92,6 +93,7 @@ int addFolder(const std::string& path, const std::string& name) {
             f.enabled = true;
             store.settings().watchedFoldersRaw = folders;
             store.save();
+            askDaemonToReload();
             std::cout << "Already watched; enabled " << f.displayName << " (" << f.id << ")\n";
             return 0;
         }
@@ -100,6 +102,7 @@ int addFolder(const std::string& path, const std::string& name) {
     store.settings().watchedFoldersRaw = folders;
     store.settings() = settings::form::normalised(store.settings());
     store.save();
+    askDaemonToReload();
     std::cout << "Watching " << folder.displayName << " (" << folder.id << ")\n";
     return 0;
 }
@@ -124,6 +127,7 @@ int changeFolder(const std::string& id, const std::string& action) {
     store.settings().watchedFoldersRaw = folders;
     store.settings() = settings::form::normalised(store.settings());
     store.save();
+    askDaemonToReload();
     return 0;
 }
 

@@ -338,15 +338,22 @@ Json encode(const AppSettings& s) {
 
 Settings::Settings(fs::path configPath)
     : configPath_(std::move(configPath)), settings_(AppSettings::defaults()) {
+    loadedFromFile_ = reload();
+}
+
+bool Settings::reload() {
     auto text = core::readFile(configPath_);
-    if (!text) return;
+    if (!text) return false;
     auto json = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
-    if (json.is_discarded()) return;
+    if (json.is_discarded()) return false;
     try {
-        settings_ = decode(json);
-        loadedFromFile_ = true;
+        auto decoded = decode(json);
+        auto guard = lock();
+        settings_ = std::move(decoded);
+        return true;
     } catch (const std::exception&) {
-        // All-or-nothing: keep the built-in values and leave the file for the next save.
+        // All-or-nothing: keep the current values and leave the file for the next save.
+        return false;
     }
 }
 

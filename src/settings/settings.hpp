@@ -131,6 +131,9 @@ class Settings {
 
     // Writes the current values (pretty, sorted keys, atomically). Failures are silent.
     void save();
+    // Reads the file again, as loading does: all or nothing. On any failure the current values
+    // stay. Used when another process (the command line) changed the file.
+    bool reload();
 
     static const std::vector<std::string>& defaultExcludeFilePatterns();
 

@@ -273,3 +273,24 @@ TEST(CaptureFlow, UploadSwitchedOffIsSentByRetryOnceSwitchedOn) {
     EXPECT_EQ(f.status(), "done") << retry.err;
     EXPECT_EQ(f.sourcesOnServer(), 1);
 }
+
+TEST(CaptureFlow, SettingsChangedFromTheCommandLineReachTheRunningDaemon) {
+    Flow f(/*upload=*/false);
+    f.startDaemon();
+    auto extra = f.home / "Extra recordings";
+    fs::create_directories(extra);
+    auto add = f.sayloft({"folders", "add", extra.string(), "--name", "Extra"}, false);
+    EXPECT_EQ(add.exitCode, 0) << add.err;
+    EXPECT_NE(add.err.find("applies the change now"), std::string::npos) << add.err;
+    ASSERT_TRUE(eventually([&] { return f.logHas("folders=Voice Memos, Extra"); }, 20))
+        << f.daemonLog();
+
+    fs::copy_file(spokenMemo(), extra / "later.m4a");
+    ASSERT_TRUE(eventually([&] {
+        auto notes = f.inbox().readableNotes();
+        return notes.size() == 1 && notes[0].frontmatter.wlJobStatus == "skipped";
+    })) << f.daemonLog();
+    EXPECT_EQ(f.inbox().readableNotes()[0].frontmatter.classification, "audio_capture");
+    EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
+    EXPECT_FALSE(fs::exists(f.home / "Library" / "Caches" / "sayloft" / "sayloft.pid"));
+}

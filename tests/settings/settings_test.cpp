@@ -182,3 +182,16 @@ TEST(SettingsForm, NormalisationRules) {
     EXPECT_EQ(n.captureVoiceMemosEnabled, true);
     EXPECT_TRUE(n.excludeFilePatterns);  // always written by the form
 }
+
+TEST(SettingsLoad, ReloadTakesAGoodFileAndKeepsTheValuesOverABadOne) {
+    test::TempDir dir;
+    auto s = loadFrom(dir, kRequiredOnly);
+    auto j = requiredOnly();
+    j["vaultName"] = "Changed";
+    test::writeFile(dir / "settings.json", j.dump());
+    EXPECT_TRUE(s.reload());
+    EXPECT_EQ(s.settings().vaultName, "Changed");
+    test::writeFile(dir / "settings.json", "{\"vaultName\": ");
+    EXPECT_FALSE(s.reload());
+    EXPECT_EQ(s.settings().vaultName, "Changed");
+}
