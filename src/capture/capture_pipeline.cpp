@@ -303,6 +303,18 @@ std::optional<std::string> CapturePipeline::upload(const std::string& id,
 std::optional<std::string> CapturePipeline::resolveKey(const std::string& id,
                                                        const service::UploadResult& result,
                                                        std::stop_token stop) {
+    auto key = resolveKeyFrom(id, result, stop);
+    // A key goes into the note's frontmatter: one that would break its line is no key at all.
+    if (key && key->find_first_of("\r\n") != std::string::npos) {
+        core::log(kArea, "the service named {} by a key that is not one line; ignoring it", id);
+        return std::nullopt;
+    }
+    return key;
+}
+
+std::optional<std::string> CapturePipeline::resolveKeyFrom(const std::string& id,
+                                                           const service::UploadResult& result,
+                                                           std::stop_token stop) {
     if (result.cache_key && !result.cache_key->empty()) return result.cache_key;
     if (!result.task_id || result.task_id->empty()) {
         core::log(kArea, "upload for {} returned neither cache_key nor task_id (status {})", id,
@@ -419,6 +431,7 @@ std::optional<std::string> CapturePipeline::findCurrentKey(const std::string& id
                                                            std::stop_token stop) {
     auto writer = inbox();
     auto found = client()->currentKey(id + ".m4a", deadKey, 3, stop);
+    if (found && found->find_first_of("\r\n") != std::string::npos) found.reset();
     if (found) {
         core::log(kArea, "{} found in the source list", id);
         core::log(kArea, "{} moved in WL: {} -> {}", id, deadKey, *found);

@@ -103,13 +103,16 @@ class CapturePipeline {
     std::unique_ptr<service::WendrelClient> client() const;
     void spawn(std::function<void(std::stop_token)> work);
     void handleCapture(const FolderWatcher::NewCapture& capture, std::stop_token stop);
-    // Steps 7-9: upload, resolve the key, record it. Returns the key, or nothing after failing
+    // Upload, resolve the key, record it. Returns the key, or nothing after failing
     // the capture. Log lines under `area`.
     std::optional<std::string> upload(const std::string& id, const UploadProfile& profile,
                                       const std::string& area, std::stop_token stop);
     std::optional<std::string> resolveKey(const std::string& id,
                                           const service::UploadResult& result,
                                           std::stop_token stop);
+    std::optional<std::string> resolveKeyFrom(const std::string& id,
+                                              const service::UploadResult& result,
+                                              std::stop_token stop);
     void pollUntilDone(const std::string& id, std::string key, std::stop_token stop);
     std::optional<std::string> findCurrentKey(const std::string& id, const std::string& deadKey,
                                               std::stop_token stop);
