@@ -52,19 +52,19 @@ void removeDaemonPid() {
     fs::remove(daemonPidPath(), ec);
 }
 
-bool askDaemonToReload() {
+std::optional<pid_t> runningDaemon() {
     auto text = core::readFile(daemonPidPath());
-    if (!text) return false;
+    if (!text) return std::nullopt;
     pid_t pid = 0;
     try {
         pid = std::stoi(*text);
     } catch (const std::exception&) {
-        return false;
+        return std::nullopt;
     }
-    if (pid <= 1 || pid == ::getpid()) return false;
+    if (pid <= 1 || pid == ::getpid()) return std::nullopt;
     // Only a `sayloft run` of ours: a stale pid may belong to any program by now.
     auto cmdline = core::readFile("/proc/" + std::to_string(pid) + "/cmdline");
-    if (!cmdline) return false;
+    if (!cmdline) return std::nullopt;
     std::vector<std::string> args;
     for (size_t start = 0; start < cmdline->size();) {
         auto end = cmdline->find('\0', start);
@@ -73,9 +73,14 @@ bool askDaemonToReload() {
         start = end + 1;
     }
     if (args.size() < 2 || fs::path(args[0]).filename() != "sayloft" || args[1] != "run")
-        return false;
-    if (::kill(pid, SIGHUP) != 0) return false;
-    std::cerr << "The running daemon (pid " << pid << ") applies the change now.\n";
+        return std::nullopt;
+    return pid;
+}
+
+bool askDaemonToReload() {
+    auto pid = runningDaemon();
+    if (!pid || ::kill(*pid, SIGHUP) != 0) return false;
+    std::cerr << "The running daemon (pid " << *pid << ") applies the change now.\n";
     return true;
 }
 

@@ -2,6 +2,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+
+#include <sys/types.h>
 
 #include "core/clock.hpp"
 
@@ -30,6 +33,8 @@ bool ensureSettingsFile();
 std::filesystem::path daemonPidPath();
 void writeDaemonPid();
 void removeDaemonPid();
+// The process id of this user's running `sayloft run`, if one runs.
+std::optional<pid_t> runningDaemon();
 // Sends SIGHUP to a running `sayloft run` of this user and says so on stderr; false when none.
 bool askDaemonToReload();
 

@@ -273,7 +273,12 @@ int printStatus() {
     auto [lastPoll, lastNew] =
         capture::CaptureStatus::readHeartbeat(capture::CaptureStatus::defaultHeartbeatPath());
     auto heartbeat = capture::CaptureStatus::heartbeatLine(lastPoll, lastNew, now);
-    std::cout << (heartbeat.empty() ? "Not checked yet" : heartbeat) << '\n';
+    if (auto pid = runningDaemon()) {
+        std::cout << "Daemon: running (pid " << *pid << ")\n";
+        std::cout << (heartbeat.empty() ? "Not checked yet" : heartbeat) << '\n';
+    } else {
+        std::cout << "Daemon: not running (start it with `sayloft run`)\n";
+    }
     return 0;
 }
 

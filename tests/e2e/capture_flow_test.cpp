@@ -291,6 +291,12 @@ TEST(CaptureFlow, SettingsChangedFromTheCommandLineReachTheRunningDaemon) {
         return notes.size() == 1 && notes[0].frontmatter.wlJobStatus == "skipped";
     })) << f.daemonLog();
     EXPECT_EQ(f.inbox().readableNotes()[0].frontmatter.classification, "audio_capture");
+    auto status = f.sayloft({"status"}, false);
+    EXPECT_NE(status.out.find("Daemon: running (pid " + std::to_string(f.daemon) + ")"),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("Captures: 1 pending"), std::string::npos) << status.out;
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
+    EXPECT_NE(f.sayloft({"status"}, false).out.find("Daemon: not running"), std::string::npos);
     EXPECT_FALSE(fs::exists(f.home / "Library" / "Caches" / "sayloft" / "sayloft.pid"));
 }
