@@ -1,10 +1,6 @@
 #include "test_support.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/log.hpp"
+#include "core/process.hpp"
 
 namespace sayloft::test {
 
@@ -86,65 +83,18 @@ size_t LogCollector::count(const std::string& needle) const {
 
 RunResult run(const std::vector<std::string>& argv,
               const std::vector<std::pair<std::string, std::string>>& env) {
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        bool replaced = false;
-        for (auto& [k, v] : env) replaced |= entry.rfind(k + "=", 0) == 0;
-        if (!replaced) envStrings.push_back(entry);
-    }
-    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<char*> envp, args;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (auto& a : argCopy) args.push_back(a.data());
-    args.push_back(nullptr);
-
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
+    core::ProcessOptions options;
+    options.argv = argv;
+    options.environment = env;
     RunResult result;
-    if (rc != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        result.err = std::string("spawn failed: ") + strerror(rc);
-        return result;
+    try {
+        auto r = core::runProcess(options);
+        result.exitCode = r.exited ? r.exitStatus : -1;
+        result.out = std::move(r.out);
+        result.err = std::move(r.err);
+    } catch (const core::ProcessError& e) {
+        result.err = e.what();
     }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    char buffer[65536];
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? result.out : result.err).append(buffer, size_t(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
 

@@ -79,14 +79,13 @@ std::vector<std::string> normalisedWords(const std::string& text) {
 }  // namespace
 
 int runTool(const std::vector<std::string>& argv) {
-    return waitExit(spawn(argv, "/dev/null"));
+    return run(argv).exitCode;
 }
 
 int runTool(const std::vector<std::string>& argv, std::string& output) {
-    TempDir d;
-    int code = waitExit(spawn(argv, (d / "out").string()));
-    output = readFile(d / "out");
-    return code;
+    auto r = run(argv);
+    output = r.out + r.err;
+    return r.exitCode;
 }
 
 void speak(const std::string& sentence, const fs::path& wav) {
