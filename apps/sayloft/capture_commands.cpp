@@ -258,6 +258,23 @@ int syncFromService() {
     return failed ? 1 : 0;
 }
 
+int sendTestNotification() {
+    platform::FreedesktopNotifications notifications;
+    auto status = notifications.authorizationStatus();
+    struct Inline : core::MainQueue {
+        void async(std::function<void()> work) override { work(); }
+    } main;
+    capture::TranscriptNotifier notifier(
+        {Settings::shared(), notifications, commandClock(), main, &platform::hasSchemeHandler, {}});
+    notifier.sendTest();
+    if (status != platform::AuthorizationStatus::authorized) {
+        std::cerr << "No notification service answers on the session bus; nothing was shown.\n";
+        return 1;
+    }
+    std::cout << "Posted a test notification.\n";
+    return 0;
+}
+
 int printStatus() {
     auto& settings = Settings::shared();
     for (auto& folder : settings.watchedFolders()) {
@@ -299,21 +316,27 @@ void addCaptureCommands(CLI::App& app) {
                        "is on) before exiting")
         ->callback([] { exitCode() = pollOnce(); });
 
-    auto* import =
+    auto* importCommand =
         app.add_subcommand("import", "Send the recordings already in the Voice Memos folder again");
     static std::string since;
-    import->add_option("--since", since, "Only recordings from this day on (YYYY-MM-DD)");
-    import->callback([] { exitCode() = importExisting(since);
-});
+    importCommand->add_option("--since", since, "Only recordings from this day on (YYYY-MM-DD)");
+    importCommand->callback([] { exitCode() = importExisting(since); });
 
-app.add_subcommand("retry",
-                   "Upload the captures whose upload was skipped or failed, and follow "
-                   "them to their transcripts")
-    ->callback([] { exitCode() = retryPending(); });
-app.add_subcommand("sync", "Pull into the vault the transcripts that exist only on Wendrel")
-    ->callback([] { exitCode() = syncFromService(); });
-app.add_subcommand("status", "Show the watched folders, the pairing and the captures")
-    ->callback([] { exitCode() = printStatus(); });
-}  // namespace sayloft::cli
+    app.add_subcommand("retry",
+                       "Upload the captures whose upload was skipped or failed, and follow them "
+                       "to their transcripts")
+        ->callback([] { exitCode() = retryPending(); });
+    app.add_subcommand("sync", "Pull into the vault the transcripts that exist only on Wendrel")
+        ->callback([] { exitCode() = syncFromService(); });
+
+    auto* notifications = app.add_subcommand("notifications", "Desktop notifications");
+    notifications->require_subcommand(1);
+    notifications->add_subcommand("test", "Post the test notification")->callback([] {
+        exitCode() = sendTestNotification();
+    });
+
+    app.add_subcommand("status", "Show the watched folders, the pairing and the captures")
+        ->callback([] { exitCode() = printStatus(); });
+}
 
 }  // namespace sayloft::cli

@@ -10,6 +10,7 @@
 #include "capture/capture_state_store.hpp"
 #include "core/json.hpp"
 #include "core/time_format.hpp"
+#include "fake_notification_server.hpp"
 #include "test_support.hpp"
 
 using namespace sayloft;
@@ -167,4 +168,30 @@ TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {
     EXPECT_TRUE(fs::is_directory(h.home / "sayloft-demo" / "Recordings"));
     EXPECT_TRUE(fs::exists(h.settingsFile));
     EXPECT_NE(test::readFile(log).find("received SIGTERM, stopping"), std::string::npos);
+}
+
+TEST(CaptureCli, TestNotificationReachesTheDesktopOrSaysWhyNot) {
+    std::unique_ptr<test::FakeNotificationServer> server;
+    try {
+        server = std::make_unique<test::FakeNotificationServer>();
+    } catch (const test::BusUnavailable& e) {
+        GTEST_SKIP() << e.what();
+    }
+    CliHome h;
+    auto binary = test::buildPath("apps/sayloft/sayloft").string();
+    auto shown = test::run(
+        {binary, "notifications", "test"},
+        {{"HOME", h.home.path().string()}, {"DBUS_SESSION_BUS_ADDRESS", server->address()}});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    ASSERT_TRUE(server->waitForCalls(1));
+    EXPECT_EQ(server->calls()[0].summary, "Transcript ready");
+    EXPECT_EQ(server->calls()[0].body,
+              "This is a test notification from sayloft.\nMeeting recording · 42 min");
+
+    auto off = test::run(
+        {binary, "notifications", "test"},
+        {{"HOME", h.home.path().string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+    EXPECT_EQ(off.exitCode, 1);
+    EXPECT_NE(off.err.find("[sayloft] notifications: off for sayloft; not posting sayloft.test"),
+              std::string::npos);
 }
