@@ -10,7 +10,7 @@
 #include "core/log.hpp"
 #include "core/paths.hpp"
 #include "core/process.hpp"
-#include "vault/text.hpp"
+#include "core/text.hpp"
 
 namespace sayloft::capture {
 
@@ -69,7 +69,7 @@ std::string AfterTranscriptCommand::loginShell() {
 
 void AfterTranscriptCommand::transcriptWritten(const std::string& id) {
     Settings settings = settings_();
-    std::string command(vault::trimWhitespace(settings.command));
+    std::string command(core::trimWhitespace(settings.command));
     if (command.empty()) return;
     {
         std::lock_guard guard(lock_);
@@ -101,7 +101,7 @@ void AfterTranscriptCommand::transcriptWritten(const std::string& id) {
 
 void AfterTranscriptCommand::run(const std::string& id, const std::string& command,
                                  const std::string& vaultPath, std::stop_token stop) {
-    if (vault::trimWhitespace(vaultPath).empty()) {
+    if (core::trimWhitespace(vaultPath).empty()) {
         core::log(kArea, "could not start for {}: no vault folder is set", id);
         return;
     }
@@ -132,8 +132,8 @@ void AfterTranscriptCommand::run(const std::string& id, const std::string& comma
     } else {
         core::log(kArea, "{} exited {} after {} s", id, result.status(), elapsed);
     }
-    std::string repaired = vault::repairUtf8(result.out);
-    std::string_view tail = vault::trimWhitespace(repaired);
+    std::string repaired = core::repairUtf8(result.out);
+    std::string_view tail = core::trimWhitespace(repaired);
     if (!tail.empty()) core::log(kArea, "{} output (end):\n{}", id, tail);
 }
 

@@ -7,6 +7,7 @@
 #include "core/files.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
+#include "core/text.hpp"
 #include "core/time_format.hpp"
 
 namespace sayloft::capture {
@@ -22,32 +23,6 @@ size_t countEntries(const State& s) {
     size_t n = s.voiceMemosSeen.size();
     for (auto& [_, files] : s.seenByFolder) n += files.size();
     return n;
-}
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when the byte there starts none.
-size_t utf8Sequence(const std::string& text, size_t i) {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char c = b(i);
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) return 1;
-    if ((c & 0xE0) == 0xC0) {
-        len = 2, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4, cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > text.size()) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
 }
 
 Json encodeEntries(const std::map<std::string, SeenEntry>& entries) {
@@ -94,7 +69,7 @@ std::string CaptureStateStore::keyFor(const std::string& name) {
     std::string out;
     out.reserve(name.size());
     for (size_t i = 0; i < name.size();) {
-        size_t len = utf8Sequence(name, i);
+        size_t len = core::utf8SequenceLength(name, i);
         if (len == 0) {
             out += fmt::format("%{:02X}", static_cast<unsigned char>(name[i]));
             ++i;

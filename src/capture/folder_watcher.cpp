@@ -10,6 +10,7 @@
 
 #include "core/log.hpp"
 #include "core/paths.hpp"
+#include "core/text.hpp"
 #include "core/time_format.hpp"
 #include "media/duration_probe.hpp"
 
@@ -42,10 +43,10 @@ std::optional<double> CaptureGuards::parseDuration(const std::string& output) {
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {
-        line = settings::trim(line);
+        line = std::string(core::trimWhitespace(line));
         auto at = line.find(" sec");
         if (at == std::string::npos) continue;
-        auto number = settings::trim(line.substr(0, at));
+        std::string number(core::trimWhitespace(std::string_view(line).substr(0, at)));
         if (number.empty()) continue;
         char* end = nullptr;
         double value = std::strtod(number.c_str(), &end);

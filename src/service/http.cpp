@@ -125,55 +125,6 @@ std::string joinURL(std::string_view base, std::string_view path) {
     return out;
 }
 
-namespace {
-
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is not valid there.
-size_t sequenceLength(std::string_view text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char c = byte(i);
-    size_t length;
-    uint32_t cp;
-    if (c < 0x80) return 1;
-    if ((c & 0xE0) == 0xC0) {
-        length = 2;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        length = 3;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        length = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return length;
-}
-
-}  // namespace
-
-bool isValidUtf8(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        size_t n = sequenceLength(text, i);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
-std::string utf8Prefix(std::string_view text, size_t count) {
-    size_t i = 0;
-    for (size_t taken = 0; taken < count && i < text.size(); ++taken) {
-        size_t n = sequenceLength(text, i);
-        i += n == 0 ? 1 : n;
-    }
-    return std::string(text.substr(0, i));
-}
+namespace {}  // namespace
 
 }  // namespace sayloft::service

@@ -9,6 +9,7 @@
 
 #include "core/clock.hpp"
 #include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace sayloft::service {
 
@@ -55,8 +56,8 @@ std::string urlEscape(std::string_view text);
 // Appends a path ("sources/tasks/x") to a base URL as path components.
 std::string joinURL(std::string_view base, std::string_view path);
 
-bool isValidUtf8(std::string_view text);
-// The first `count` characters (code points) of UTF-8 text.
-std::string utf8Prefix(std::string_view text, size_t count);
+// UTF-8 helpers used with answers and tokens.
+using core::isValidUtf8;
+using core::utf8Prefix;
 
 }  // namespace sayloft::service

@@ -7,6 +7,7 @@
 
 #include "core/files.hpp"
 #include "core/paths.hpp"
+#include "core/text.hpp"
 
 namespace sayloft::settings {
 
@@ -423,7 +424,7 @@ bool Settings::isExcludedFile(const std::string& name) const {
 std::optional<std::string> Settings::afterTranscriptCommand() const {
     auto guard = lock();
     if (!settings_.afterTranscriptCommand) return std::nullopt;
-    auto t = trim(*settings_.afterTranscriptCommand);
+    std::string t(core::trimWhitespace(*settings_.afterTranscriptCommand));
     return t.empty() ? std::nullopt : std::optional(t);
 }
 
@@ -474,10 +475,7 @@ fs::path voiceMemosFolder() {
 // Form rules
 
 std::string trim(const std::string& text, const char* blanks) {
-    auto begin = text.find_first_not_of(blanks);
-    if (begin == std::string::npos) return "";
-    auto end = text.find_last_not_of(blanks);
-    return text.substr(begin, end - begin + 1);
+    return std::string(core::trimChars(text, blanks));
 }
 
 namespace form {
@@ -530,11 +528,11 @@ std::optional<std::string> baseURL(const std::string& text) {
     return t.empty() ? std::nullopt : std::optional(t);
 }
 std::optional<std::string> command(bool enabled, const std::string& text) {
-    auto t = trim(text);
+    std::string t(core::trimWhitespace(text));
     return enabled && !t.empty() ? std::optional(t) : std::nullopt;
 }
 std::optional<std::string> consentText(const std::string& text) {
-    auto t = trim(text);
+    std::string t(core::trimWhitespace(text));
     return t.empty() || t == kDefaultConsentText ? std::nullopt : std::optional(t);
 }
 std::optional<std::string> echoCancellation(const std::string& mode) {

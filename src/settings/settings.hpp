@@ -177,6 +177,8 @@ bool voiceMemosEnabled(const std::vector<WatchedFolder>& folders);
 AppSettings normalised(AppSettings settings);
 }  // namespace form
 
-std::string trim(const std::string& text, const char* blanks = " \t\n\r\v\f");
+// `text` without the given ASCII characters at either end (the form's list rules name them);
+// white space in general is core::trimWhitespace.
+std::string trim(const std::string& text, const char* blanks);
 
 }  // namespace sayloft::settings

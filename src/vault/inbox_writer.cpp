@@ -14,13 +14,16 @@
 
 #include "core/files.hpp"
 #include "core/paths.hpp"
+#include "core/text.hpp"
 #include "core/time_format.hpp"
-#include "vault/text.hpp"
 
 namespace sayloft::vault {
 
 namespace fs = std::filesystem;
+using core::dropLeadingLineBreaks;
 using core::FileError;
+using core::isValidUtf8;
+using core::trimWhitespace;
 
 namespace {
 

@@ -4,13 +4,14 @@
 #include <random>
 
 #include "core/clock.hpp"
+#include "core/text.hpp"
 #include "core/time_format.hpp"
 #include "test_support.hpp"
 #include "vault/inbox_writer.hpp"
-#include "vault/text.hpp"
 
 using namespace sayloft;
 using namespace sayloft::vault;
+using core::repairUtf8;
 using Frontmatter = InboxWriter::Frontmatter;
 namespace fs = std::filesystem;
 

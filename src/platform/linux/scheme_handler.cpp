@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/paths.hpp"
+#include "core/text.hpp"
 
 extern char** environ;
 
@@ -47,9 +48,7 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+    return std::string(core::trimChars(s, " \t\r"));
 }
 
 // An XDG base folder variable with its default; relative values are ignored as the rules say.

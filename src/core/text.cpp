@@ -1,8 +1,8 @@
-#include "vault/text.hpp"
+#include "core/text.hpp"
 
 #include <cstdint>
 
-namespace sayloft::vault {
+namespace sayloft::core {
 
 namespace {
 
@@ -66,6 +66,20 @@ size_t lastCodePoint(std::string_view text, size_t end, char32_t& cp) {
 
 }  // namespace
 
+size_t utf8SequenceLength(std::string_view text, size_t i) {
+    size_t len;
+    return decode(text, i, len) == kInvalid ? 0 : len;
+}
+
+std::string utf8Prefix(std::string_view text, size_t count) {
+    size_t i = 0;
+    for (size_t taken = 0, len; taken < count && i < text.size(); ++taken) {
+        decode(text, i, len);
+        i += len;
+    }
+    return std::string(text.substr(0, i));
+}
+
 bool isValidUtf8(std::string_view text) {
     for (size_t i = 0, len; i < text.size(); i += len)
         if (decode(text, i, len) == kInvalid) return false;
@@ -94,10 +108,16 @@ std::string_view trimWhitespace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::string_view trimChars(std::string_view text, std::string_view chars) {
+    auto begin = text.find_first_not_of(chars);
+    if (begin == std::string_view::npos) return {};
+    return text.substr(begin, text.find_last_not_of(chars) - begin + 1);
+}
+
 std::string_view dropLeadingLineBreaks(std::string_view text) {
     size_t begin = 0, len;
     while (begin < text.size() && isLineBreak(decode(text, begin, len))) begin += len;
     return text.substr(begin);
 }
 
-}  // namespace sayloft::vault
+}  // namespace sayloft::core
