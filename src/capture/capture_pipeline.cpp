@@ -176,19 +176,18 @@ std::string CapturePipeline::resolveCollision(const std::string& id) {
     return fallback;
 }
 
-Frontmatter CapturePipeline::stubFor(const std::string& id) const {
+Frontmatter captureStub(const std::string& id, core::TimePoint created) {
+    // The note's own defaults are the capture defaults (voice memo, pending, high confidence,
+    // audio, "/transcript"); a capture adds its id, date and audio path.
     Frontmatter note;
     note.id = id;
-    note.created = deps_.clock.now();
-    note.classification = "voice_memo";
-    note.status = "pending";
-    note.confidence = "high";
-    note.sourceType = "audio";
-    note.sourceOrigin = "voice_memo";
+    note.created = created;
     note.audioPath = InboxWriter::relativeAudioPath(id);
-    note.ingestionTool = "sayloft-mac";
-    note.targetSkill = "/transcript";
     return note;
+}
+
+Frontmatter CapturePipeline::stubFor(const std::string& id) const {
+    return captureStub(id, deps_.clock.now());
 }
 
 void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,

@@ -137,6 +137,10 @@ class CapturePipeline {
     bool shuttingDown_ = false;
 };
 
+// A capture's note before anything is known of it: the note defaults, the id, the date and
+// "_inbox/.audio/<id>.m4a".
+vault::InboxWriter::Frontmatter captureStub(const std::string& id, core::TimePoint created);
+
 // Turns line breaks into blanks: values from the service must stay on one frontmatter line.
 std::string singleLine(const std::string& text);
 

@@ -159,16 +159,8 @@ std::string BackfillSync::writeBackfilledItem(const service::SourceDetail& detai
         date = fromSeconds(*metadata.timestamp);
     }
     const auto id = uniqueID(FilenameNormaliser::canonicalId(date));
-    InboxWriter::Frontmatter note;
-    note.id = id;
-    note.created = date;
-    note.classification = "voice_memo";
-    note.status = "pending";
-    note.confidence = "high";
-    note.sourceType = "audio";
+    auto note = captureStub(id, date);
     note.sourceOrigin = "wendrel_backfill";
-    note.ingestionTool = "sayloft-mac";
-    note.audioPath = InboxWriter::relativeAudioPath(id);
     note.externalId = metadata.cache_key;
     note.wlJobStatus = "done";
     note.targetSkill.reset();
