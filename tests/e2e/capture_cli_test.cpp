@@ -140,16 +140,8 @@ TEST(CaptureCli, ImportReportsItsResult) {
 
 TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {
     CliHome h;
-    std::string binary = test::buildPath("apps/sayloft/sayloft").string();
-    std::string homeEnv = "HOME=" + h.home.path().string();
-    std::vector<char*> argv = {binary.data(), const_cast<char*>("run"), nullptr};
-    std::vector<char*> envp = {homeEnv.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t pid = test::spawnBackground({test::buildPath("apps/sayloft/sayloft").string(), "run"},
+                                      h.home / "run.out", {{"HOME", h.home.path().string()}});
 
     auto log = h.home / "Library" / "Logs" / "sayloft" / "sayloft.log";
     bool started = false;
@@ -161,10 +153,7 @@ TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {
     }
     EXPECT_TRUE(started) << test::readFile(log);
     kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test::waitExit(pid), 0);
     EXPECT_TRUE(fs::is_directory(h.home / "sayloft-demo" / "Recordings"));
     EXPECT_TRUE(fs::exists(h.settingsFile));
     EXPECT_NE(test::readFile(log).find("received SIGTERM, stopping"), std::string::npos);

@@ -90,35 +90,20 @@ struct Flow {
     }
 
     void startDaemon() {
-        std::string binary = test::buildPath("apps/sayloft/sayloft").string();
-        std::vector<std::string> args = {binary, "run", "--time-scale", kTimeScale};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings;
-        for (auto& [k, v] : env()) envStrings.push_back(k + "=" + v);
-        envStrings.push_back("PATH=/usr/bin:/bin");
-        std::vector<char*> envp;
-        for (auto& e : envStrings) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        ASSERT_EQ(posix_spawn(&daemon, binary.c_str(), &actions, nullptr, argv.data(), envp.data()),
-                  0);
-        posix_spawn_file_actions_destroy(&actions);
+        auto env = this->env();
+        env.push_back({"PATH", "/usr/bin:/bin"});
+        daemon = test::spawnBackground(
+            {test::buildPath("apps/sayloft/sayloft").string(), "run", "--time-scale", kTimeScale},
+            log, env);
         ASSERT_TRUE(eventually([&] { return logHas("coordinator started"); }, 20)) << daemonLog();
     }
 
     int stopDaemon(int signal) {
         if (daemon <= 0) return 0;
         kill(daemon, signal);
-        int status = 0;
-        waitpid(daemon, &status, 0);
+        int status = test::waitExit(daemon);
         daemon = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status;
     }
 
     std::string daemonLog() const { return test::readFile(log); }

@@ -1,6 +1,9 @@
 #include "test_support.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +15,8 @@
 
 #include "core/log.hpp"
 #include "core/process.hpp"
+
+extern char** environ;
 
 namespace sayloft::test {
 
@@ -96,6 +101,42 @@ RunResult run(const std::vector<std::string>& argv,
         result.err = e.what();
     }
     return result;
+}
+
+pid_t spawnBackground(const std::vector<std::string>& argv, const fs::path& logFile,
+                      const std::vector<std::pair<std::string, std::string>>& env) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (auto& [k, v] : env) replaced |= entry.rfind(k + "=", 0) == 0;
+        if (!replaced) envStrings.push_back(entry);
+    }
+    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+    std::vector<char*> args, envp;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
+    return pid;
+}
+
+int waitExit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
 }
 
 fs::path buildPath(const std::string& relative) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -55,6 +57,13 @@ struct RunResult {
 };
 RunResult run(const std::vector<std::string>& argv,
               const std::vector<std::pair<std::string, std::string>>& env = {});
+
+// Starts a program in the background (no shell) with extra environment variables; stdin is
+// /dev/null, stdout and stderr are appended to `logFile`. Throws when it cannot start.
+pid_t spawnBackground(const std::vector<std::string>& argv, const std::filesystem::path& logFile,
+                      const std::vector<std::pair<std::string, std::string>>& env = {});
+// Waits for a child; its exit status, or 128 + the signal that ended it.
+int waitExit(pid_t pid);
 
 // A binary of this build: SAYLOFT_BINARY_DIR + relative path.
 std::filesystem::path buildPath(const std::string& relative);

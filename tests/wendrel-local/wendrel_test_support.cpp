@@ -26,31 +26,6 @@ namespace sayloft::test {
 namespace fs = std::filesystem;
 
 namespace {
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outputFile) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(rc));
-    return pid;
-}
-
-int waitExit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
-}
-
 int freePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -256,7 +231,7 @@ void ServerProcess::start() {
                                       "127.0.0.1:" + std::to_string(port_), "--data",
                                       dataDir_.string()};
         argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
-        pid_ = spawn(argv, (dataDir_ / "server.log").string());
+        pid_ = spawnBackground(argv, dataDir_ / "server.log");
         auto c = client();
         for (int i = 0; i < 400; ++i) {
             if (auto r = c.Get("/api/v1/health"); r && r->status == 200) return;
