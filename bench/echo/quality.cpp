@@ -10,10 +10,8 @@
 // Usage: echo_quality [--trace] [rate ...]      (default: 16000 48000)
 //   --trace prints the canceller's diagnostics every half second.
 #include <fftw3.h>
-#include <spawn.h>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "core/process.hpp"
 #include "recorder/echo_canceller.hpp"
 
 extern char** environ;
@@ -58,14 +57,11 @@ const char* kNearText =
 
 // Runs a program with an argument vector (no shell) and waits for it.
 void runProgram(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ); rc != 0)
-        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    sayloft::core::ProcessOptions options;
+    options.argv = args;
+    options.stdoutTo = sayloft::core::ProcessOutput::inherited();
+    options.stderrTo = sayloft::core::ProcessOutput::inherited();
+    if (!sayloft::core::runProcess(options).succeeded())
         throw std::runtime_error(args[0] + " failed");
 }
 

@@ -6,8 +6,6 @@
 //      idle (the baseline), then while a transcription runs; reported as p50/p99 and as ratios
 //      of the busy figures to the baseline.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
 
 #include <httplib.h>
@@ -23,13 +21,12 @@
 
 #include "audio_decoder.hpp"
 #include "core/log.hpp"
+#include "core/process.hpp"
 #include "crypto.hpp"
 #include "recognizer.hpp"
 #include "service.hpp"
 #include "store.hpp"
 #include "transcription_workers.hpp"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace sayloft;
@@ -46,20 +43,15 @@ const char* kSpeech =
     "We should finish the report before Friday and send it to the whole team.";
 
 bool run(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    sayloft::core::ProcessOptions options;
+    options.argv = std::move(argv);
+    options.stdoutTo = sayloft::core::ProcessOutput::discarded();
+    options.stderrTo = sayloft::core::ProcessOutput::discarded();
+    try {
+        return sayloft::core::runProcess(options).succeeded();
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 double threadCpuSeconds() {
