@@ -8,7 +8,7 @@
 
 #include "core/files.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "settings/settings.hpp"
 
 namespace sayloft::cli {
@@ -36,7 +36,7 @@ bool ensureSettingsFile() {
 }
 
 fs::path daemonPidPath() {
-    return core::cachesDir() / "sayloft.pid";
+    return core::runtimeDir() / "sayloft.pid";
 }
 
 void writeDaemonPid() {

@@ -15,7 +15,7 @@
 #include "capture/transcript_notifier.hpp"
 #include "commands.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/queue.hpp"
 #include "core/time_format.hpp"
 #include "platform/linux/freedesktop_notifications.hpp"

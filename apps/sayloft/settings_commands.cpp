@@ -5,7 +5,7 @@
 #include "capture/folder_watcher.hpp"
 #include "commands.hpp"
 #include "core/json.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "settings/settings.hpp"
 
 namespace sayloft::cli {

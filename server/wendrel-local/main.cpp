@@ -11,7 +11,7 @@
 
 #include "core/clock.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "sayloft/version.hpp"
 #include "service.hpp"
 #include "store.hpp"
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string(kVersion));
     app.fallthrough();
     std::string listen = "127.0.0.1:8765";
-    std::string data = (core::homeDir() / "Library/Application Support/wendrel-local").string();
+    std::string data = (core::xdgDataHome() / "wendrel-local").string();
     ServiceOptions options;
     int workers = 1;
     int64_t maxUploadMb = options.maxUploadBytes / (1024 * 1024);

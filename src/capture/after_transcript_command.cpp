@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
 

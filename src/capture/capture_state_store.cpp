@@ -6,7 +6,7 @@
 
 #include "core/files.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/text.hpp"
 #include "core/time_format.hpp"
 
@@ -59,7 +59,7 @@ CaptureStateStore& CaptureStateStore::shared() {
 }
 
 fs::path CaptureStateStore::defaultStorePath() {
-    return core::appSupportDir() / "state.json";
+    return core::stateDir() / "state.json";
 }
 fs::path CaptureStateStore::defaultLegacyPath() {
     return core::homeDir() / ".voice_memo_watcher_state.json";

@@ -4,7 +4,7 @@
 
 #include "core/files.hpp"
 #include "core/json.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/time_format.hpp"
 
 namespace sayloft::capture {
@@ -24,7 +24,7 @@ CaptureStatus::~CaptureStatus() {
 }
 
 fs::path CaptureStatus::defaultHeartbeatPath() {
-    return core::cachesDir() / "capture-status.json";
+    return core::cacheDir() / "capture-status.json";
 }
 
 void CaptureStatus::start() {

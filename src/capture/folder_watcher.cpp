@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/text.hpp"
 #include "core/time_format.hpp"
 #include "media/duration_probe.hpp"

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/time_format.hpp"
 
 namespace sayloft::capture {

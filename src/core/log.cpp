@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/queue.hpp"
 #include "core/time_format.hpp"
 
@@ -64,7 +64,7 @@ const fs::path& CaptureLogWriter::path() const {
 }
 
 fs::path defaultCaptureLogPath() {
-    return logsDir() / "sayloft.log";
+    return stateDir() / "sayloft.log";
 }
 
 namespace {

@@ -46,7 +46,7 @@ struct LogConfig {
     static void removeListener(int token);
 };
 
-// The capture log's location below the home folder: "Library/Logs/sayloft/sayloft.log".
+// The capture log: "sayloft.log" in the state directory (~/.local/state/sayloft).
 std::filesystem::path defaultCaptureLogPath();
 
 }  // namespace sayloft::core

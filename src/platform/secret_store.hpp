@@ -37,7 +37,7 @@ class SecretStore {
 class FileSecretStore : public SecretStore {
   public:
     explicit FileSecretStore(std::filesystem::path file);
-    // "Library/Application Support/sayloft/secrets.json" below the home folder.
+    // "secrets.json" in the data directory (~/.local/share/sayloft).
     static std::filesystem::path defaultPath();
 
     SecretResult read(const std::string& service, const std::string& account) override;

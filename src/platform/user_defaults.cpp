@@ -2,7 +2,7 @@
 
 #include "core/files.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/time_format.hpp"
 
 namespace sayloft::platform {
@@ -10,7 +10,7 @@ namespace sayloft::platform {
 JsonFileDefaults::JsonFileDefaults(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::filesystem::path JsonFileDefaults::defaultPath() {
-    return core::homeDir() / "Library" / "Preferences" / "sayloft.defaults.json";
+    return core::stateDir() / "sayloft.defaults.json";
 }
 
 core::Json JsonFileDefaults::load() const {

@@ -22,7 +22,7 @@ class UserDefaults {
     virtual void remove(const std::string& key) = 0;
 };
 
-// A JSON file below the home folder, "Library/Preferences/sayloft.defaults.json", rewritten
+// A JSON file in the state directory, "sayloft.defaults.json", rewritten
 // atomically on every change. A corrupt file reads as empty and is replaced at the next change.
 class JsonFileDefaults : public UserDefaults {
   public:

@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "core/files.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/text.hpp"
 
 namespace sayloft::settings {
@@ -364,7 +364,7 @@ Settings& Settings::shared() {
 }
 
 fs::path Settings::defaultPath() {
-    return core::appSupportDir() / "settings.json";
+    return core::configDir() / "settings.json";
 }
 
 void Settings::save() {

@@ -118,8 +118,7 @@ class Settings {
   public:
     explicit Settings(std::filesystem::path configPath = defaultPath());
     static Settings& shared();
-    static std::filesystem::path
-    defaultPath();  // ~/Library/Application Support/sayloft/settings.json
+    static std::filesystem::path defaultPath();  // ~/.config/sayloft/settings.json
 
     const std::filesystem::path& configPath() const { return configPath_; }
     // The current values; mutate under lock() when other threads may read.

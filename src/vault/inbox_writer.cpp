@@ -13,7 +13,7 @@
 #include <fmt/format.h>
 
 #include "core/files.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/text.hpp"
 #include "core/time_format.hpp"
 

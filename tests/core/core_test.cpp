@@ -9,7 +9,7 @@
 #include "core/files.hpp"
 #include "core/json.hpp"
 #include "core/log.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/queue.hpp"
 #include "core/time_format.hpp"
 #include "test_support.hpp"

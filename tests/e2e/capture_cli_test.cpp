@@ -21,15 +21,15 @@ namespace {
 struct CliHome {
     test::TempDir home;
     fs::path folder = home / "Recordings with 'quotes' & $dollars";
-    fs::path settingsFile = home / "Library" / "Application Support" / "sayloft" / "settings.json";
-    fs::path stateFile = home / "Library" / "Application Support" / "sayloft" / "state.json";
+    fs::path settingsFile = home / ".config" / "sayloft" / "settings.json";
+    fs::path stateFile = home / ".local" / "state" / "sayloft" / "state.json";
 
     CliHome() { fs::create_directories(folder); }
 
     test::RunResult sayloft(std::vector<std::string> args) {
         args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
         args.push_back("--virtual-clock");  // size samples pass without real waiting
-        return test::run(args, {{"HOME", home.path().string()}});
+        return test::run(args, test::homeEnv(home.path()));
     }
 
     void writeSettings(bool enabled = true) {
@@ -88,7 +88,7 @@ TEST(CaptureCli, PollIndexesThenReportsEachNewFileOnce) {
     for (int i = 1; i <= 4; ++i)
         EXPECT_TRUE(entries.contains("memo " + std::to_string(i) + ".wav"));
     EXPECT_EQ(state["seenByFolder"].size(), 1u);
-    EXPECT_TRUE(fs::exists(h.home / "Library" / "Logs" / "sayloft" / "sayloft.log"));
+    EXPECT_TRUE(fs::exists(h.home / ".local" / "state" / "sayloft" / "sayloft.log"));
 }
 
 TEST(CaptureCli, HostileNamesNeverReachAShell) {
@@ -141,9 +141,9 @@ TEST(CaptureCli, ImportReportsItsResult) {
 TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {
     CliHome h;
     pid_t pid = test::spawnBackground({test::buildPath("apps/sayloft/sayloft").string(), "run"},
-                                      h.home / "run.out", {{"HOME", h.home.path().string()}});
+                                      h.home / "run.out", test::homeEnv(h.home.path()));
 
-    auto log = h.home / "Library" / "Logs" / "sayloft" / "sayloft.log";
+    auto log = h.home / ".local" / "state" / "sayloft" / "sayloft.log";
     bool started = false;
     for (int i = 0; i < 500 && !started; ++i) {  // real start-up, bounded at 5 s
         started =
@@ -168,9 +168,9 @@ TEST(CaptureCli, TestNotificationReachesTheDesktopOrSaysWhyNot) {
     }
     CliHome h;
     auto binary = test::buildPath("apps/sayloft/sayloft").string();
-    auto shown = test::run(
-        {binary, "notifications", "test"},
-        {{"HOME", h.home.path().string()}, {"DBUS_SESSION_BUS_ADDRESS", server->address()}});
+    auto shown =
+        test::run({binary, "notifications", "test"},
+                  test::homeEnv(h.home.path(), {{"DBUS_SESSION_BUS_ADDRESS", server->address()}}));
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     ASSERT_TRUE(server->waitForCalls(1));
     EXPECT_EQ(server->calls()[0].summary, "Transcript ready");
@@ -179,7 +179,7 @@ TEST(CaptureCli, TestNotificationReachesTheDesktopOrSaysWhyNot) {
 
     auto off = test::run(
         {binary, "notifications", "test"},
-        {{"HOME", h.home.path().string()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+        test::homeEnv(h.home.path(), {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}));
     EXPECT_EQ(off.exitCode, 1);
     EXPECT_NE(off.err.find("[sayloft] notifications: off for sayloft; not posting sayloft.test"),
               std::string::npos);

@@ -64,7 +64,7 @@ struct Flow {
         auto client = server.client();
         token = test::pairDevice(client);
         service::Keychain keychain(std::make_shared<platform::FileSecretStore>(
-            home / "Library" / "Application Support" / "sayloft" / "secrets.json"));
+            home / ".local" / "share" / "sayloft" / "secrets.json"));
         keychain.write(service::Keychain::kDeviceTokenAccount, token);
         Json settings = {
             {"vaultPath", vault.string()},
@@ -78,15 +78,13 @@ struct Flow {
             {"captureVoiceMemosEnabled", true},
             {"captureWendrelEnabled", upload},
             {"wendrelBaseURL", "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1"}};
-        test::writeFile(home / "Library" / "Application Support" / "sayloft" / "settings.json",
-                        settings.dump(2));
+        test::writeFile(home / ".config" / "sayloft" / "settings.json", settings.dump(2));
     }
     ~Flow() { stopDaemon(SIGKILL); }
 
     std::vector<std::pair<std::string, std::string>> env() const {
         // No Secret Service: the token lives in the file store written above.
-        return {{"HOME", home.path().string()},
-                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
+        return test::homeEnv(home.path(), {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
     }
 
     void startDaemon() {
@@ -283,5 +281,5 @@ TEST(CaptureFlow, SettingsChangedFromTheCommandLineReachTheRunningDaemon) {
     EXPECT_NE(status.out.find("Captures: 1 pending"), std::string::npos) << status.out;
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
     EXPECT_NE(f.sayloft({"status"}, false).out.find("Daemon: not running"), std::string::npos);
-    EXPECT_FALSE(fs::exists(f.home / "Library" / "Caches" / "sayloft" / "sayloft.pid"));
+    EXPECT_FALSE(fs::exists(f.home / ".run" / "sayloft" / "sayloft.pid"));
 }

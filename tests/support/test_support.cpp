@@ -38,19 +38,36 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
+std::vector<std::pair<std::string, std::string>> homeEnv(
+    const fs::path& home, std::vector<std::pair<std::string, std::string>> extra) {
+    fs::create_directories(home / ".run");
+    fs::permissions(home / ".run", fs::perms::owner_all, fs::perm_options::replace);
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"HOME", home.string()},
+        {"XDG_CONFIG_HOME", (home / ".config").string()},
+        {"XDG_STATE_HOME", (home / ".local/state").string()},
+        {"XDG_DATA_HOME", (home / ".local/share").string()},
+        {"XDG_CACHE_HOME", (home / ".cache").string()},
+        {"XDG_RUNTIME_DIR", (home / ".run").string()}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
 TempHome::TempHome() {
-    if (const char* h = getenv("HOME")) {
-        previous_ = h;
-        hadPrevious_ = true;
+    for (auto& [name, value] : homeEnv(dir_.path())) {
+        const char* old = getenv(name.c_str());
+        previous_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        setenv(name.c_str(), value.c_str(), 1);
     }
-    setenv("HOME", dir_.path().c_str(), 1);
 }
 
 TempHome::~TempHome() {
-    if (hadPrevious_) {
-        setenv("HOME", previous_.c_str(), 1);
-    } else {
-        unsetenv("HOME");
+    for (auto& [name, value] : previous_) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,13 @@ class TempDir {
     std::filesystem::path path_;
 };
 
-// Points HOME at a temporary folder for the life of the object, restoring it afterwards.
+// HOME and every XDG base directory (runtime dir included, mode 0700) inside `home`, for a child
+// process that must never touch the user's real places.
+std::vector<std::pair<std::string, std::string>> homeEnv(
+    const std::filesystem::path& home, std::vector<std::pair<std::string, std::string>> extra = {});
+
+// Points HOME and the XDG base directories at a temporary folder for the life of the object,
+// restoring them afterwards.
 class TempHome {
   public:
     TempHome();
@@ -31,8 +38,7 @@ class TempHome {
 
   private:
     TempDir dir_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    std::vector<std::pair<std::string, std::optional<std::string>>> previous_;
 };
 
 // Collects every log line while alive; stderr is silenced meanwhile.

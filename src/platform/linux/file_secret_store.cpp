@@ -6,7 +6,7 @@
 
 #include "core/files.hpp"
 #include "core/json.hpp"
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "platform/secret_store.hpp"
 
 namespace sayloft::platform {
@@ -54,7 +54,7 @@ SecretResult save(const std::filesystem::path& file, const core::Json& json) {
 FileSecretStore::FileSecretStore(std::filesystem::path file) : file_(std::move(file)) {}
 
 std::filesystem::path FileSecretStore::defaultPath() {
-    return core::appSupportDir() / "secrets.json";
+    return core::dataDir() / "secrets.json";
 }
 
 SecretResult FileSecretStore::read(const std::string& service, const std::string& account) {

@@ -21,7 +21,7 @@
 #include <sstream>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "core/places.hpp"
 #include "core/text.hpp"
 
 extern char** environ;
