@@ -1,27 +1,83 @@
 #include <fmt/format.h>
 
+#include <iostream>
+
+#include "app/engine_host.hpp"
 #include "commands.hpp"
+#include "core/files.hpp"
+#include "core/log.hpp"
+#include "core/places.hpp"
 #include "sayloft/version.hpp"
+#include "settings/settings.hpp"
 
 namespace sayloft::cli {
-std::vector<std::string> statusLines() {
-    return {pairingStatusLine()};
+
+namespace fs = std::filesystem;
+
+core::Clock& Cli::clock() {
+    if (!clock_) {
+        if (virtualClock) {
+            auto manual = std::make_unique<core::ManualClock>(core::SystemClock::now());
+            manual->setAutoAdvance(true);
+            clock_ = std::move(manual);
+        } else if (timeScale != 1) {
+            clock_ = std::make_unique<core::ScaledClock>(timeScale);
+        }
+    }
+    return clock_ ? *clock_ : core::systemClock();
 }
 
-int& exitCode() {
-    static int code = 0;
-    return code;
+std::unique_ptr<app::Engine> Cli::makeEngine(const std::string& role) {
+    if (!core::LogConfig::captureLog())
+        core::LogConfig::installCaptureLog(
+            std::make_shared<core::CaptureLogWriter>(core::defaultCaptureLogPath()));
+    app::EngineOptions options;
+    options.clock = &clock();
+    options.role = role;
+    return std::make_unique<app::Engine>(std::move(options));
 }
+
+int Cli::request(const std::string& method, core::Json params) {
+    app::RequestOutput output{[](const std::string& line) { std::cout << line << std::endl; },
+                              [](const std::string& line) { std::cerr << line << std::endl; }};
+    return app::runThroughEngine({{"method", method}, {"params", std::move(params)}}, output,
+                                 signals_.token(),
+                                 [this](const std::string& role) { return makeEngine(role); });
+}
+
+bool ensureSettingsFile() {
+    settings::Settings store;
+    std::error_code ec;
+    if (fs::exists(store.configPath(), ec) || fs::is_symlink(store.configPath(), ec)) return false;
+    auto& s = store.settings();
+    const std::string demo = "~/sayloft-demo";
+    s.vaultPath = demo + "/Vault";
+    s.vaultName = "Vault";
+    s.watchedFoldersRaw = std::vector{
+        settings::WatchedFolder::generic(demo + "/Recordings", std::string("Demo recordings"))};
+    fs::create_directories(core::expandTilde(demo + "/Recordings"), ec);
+    fs::create_directories(core::expandTilde(demo + "/Vault"), ec);
+    store.save();
+    std::cerr << "Created " << store.configPath().string() << " watching "
+              << core::expandTilde(demo + "/Recordings") << "\n";
+    return true;
+}
+
 }  // namespace sayloft::cli
 
 int main(int argc, char** argv) {
+    // First: every thread started from here on leaves SIGINT and SIGTERM to the waiter.
+    sayloft::core::SignalWaiter signals;
+    sayloft::cli::Cli cli(signals);
     CLI::App app{"sayloft: files what is said into your notes vault"};
     app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
     app.require_subcommand(1);
-    sayloft::cli::addCaptureCommands(app);
-    sayloft::cli::addNoteCommands(app);
-    sayloft::cli::addServiceCommands(app);
-    sayloft::cli::addSettingsCommands(app);
+    app.add_flag("--virtual-clock", cli.virtualClock)->group("");
+    app.add_option("--time-scale", cli.timeScale)->group("")->check(CLI::PositiveNumber);
+    sayloft::cli::addCaptureCommands(app, cli);
+    sayloft::cli::addNoteCommands(app, cli);
+    sayloft::cli::addServiceCommands(app, cli);
+    sayloft::cli::addSettingsCommands(app, cli);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {
@@ -29,5 +85,5 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     }
-    return sayloft::cli::exitCode();
+    return cli.exitCode;
 }

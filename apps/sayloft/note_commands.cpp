@@ -29,7 +29,7 @@ int showNote(const std::filesystem::path& file) {
 
 }  // namespace
 
-void addNoteCommands(CLI::App& app) {
+void addNoteCommands(CLI::App& app, Cli& cli) {
     auto* note = app.add_subcommand("note", "Inspect the notes sayloft writes into the vault");
     note->require_subcommand(1);
 
@@ -37,7 +37,7 @@ void addNoteCommands(CLI::App& app) {
         "show", "Print a note's frontmatter fields as read back (key: value), then its body");
     auto path = std::make_shared<std::string>();
     show->add_option("path", *path, "The note's markdown file")->required();
-    show->callback([path] { exitCode() = showNote(*path); });
+    show->callback([path, &cli] { cli.exitCode = showNote(*path); });
 }
 
 }  // namespace sayloft::cli

@@ -3,10 +3,14 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <vector>
 
+#include "core/files.hpp"
 #include "core/log.hpp"
 #include "core/places.hpp"
 #include "core/process.hpp"
@@ -44,7 +48,16 @@ AfterTranscriptCommand::AfterTranscriptCommand(SettingsProvider settings, core::
                                                std::string shell)
     : settings_(std::move(settings)),
       clock_(clock),
-      shell_(shell.empty() ? loginShell() : std::move(shell)) {}
+      shell_(shell.empty() ? loginShell() : std::move(shell)) {
+    // Output files of commands that outlived an earlier sayloft, long since over.
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (auto& entry : fs::directory_iterator(core::cacheDir() / "after-transcript", ec)) {
+        std::error_code ignored;
+        if (entry.is_regular_file(ignored) && entry.last_write_time(ignored) < cutoff)
+            fs::remove(entry.path(), ignored);
+    }
+}
 
 AfterTranscriptCommand::~AfterTranscriptCommand() {
     stop();
@@ -106,17 +119,48 @@ void AfterTranscriptCommand::run(const std::string& id, const std::string& comma
         return;
     }
     const std::string folder = vaultFolder(vaultPath);
+    if (::access(shell_.c_str(), X_OK) != 0) {
+        core::log(kArea, "could not start for {}: cannot run {}: {}", id, shell_,
+                  std::strerror(errno));
+        return;
+    }
+    // The output goes to a private file that outlives this process if it must.
+    std::error_code ec;
+    const fs::path outputDir = core::cacheDir() / "after-transcript";
+    fs::create_directories(outputDir, ec);
+    std::string pattern = (outputDir / "run-XXXXXX").string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        core::log(kArea, "could not start for {}: cannot create {}: {}", id, pattern,
+                  std::strerror(errno));
+        return;
+    }
+    ::close(fd);
+    const fs::path outputFile = pattern;
+
     core::ProcessOptions options;
     options.argv = {shell_, "-lc", command};
+    static const std::string timeoutTool = [] {
+        for (const char* path : {"/usr/bin/timeout", "/bin/timeout"})
+            if (::access(path, X_OK) == 0) return std::string(path);
+        return std::string();
+    }();
+    if (!timeoutTool.empty()) {
+        const auto limit = std::chrono::duration_cast<std::chrono::seconds>(kTimeLimit).count();
+        options.argv.insert(options.argv.begin(),
+                            {timeoutTool, "--kill-after=5", std::to_string(limit)});
+    }
     options.environment = {{"SAYLOFT_ID", id},
                            {"SAYLOFT_FILE", folder + "/_inbox/" + id + ".md"},
                            {"SAYLOFT_FOLDER", folder}};
     options.workingDirectory = folder;
+    options.stdoutTo = core::ProcessOutput::toFile(outputFile);
     options.stderrTo = core::ProcessOutput::mergedIntoStdout();
-    options.keepLastBytes = kOutputTailBytes;
     options.timeLimit = kTimeLimit;
     options.clock = &clock_;
     options.cancel = stop;
+    options.detach = detach_.get_token();
+    options.newSession = true;
     options.onStart = [&](pid_t pid) { core::log(kArea, "started for {} (pid {})", id, pid); };
 
     core::ProcessResult result;
@@ -124,8 +168,16 @@ void AfterTranscriptCommand::run(const std::string& id, const std::string& comma
         result = core::runProcess(options);
     } catch (const std::exception& e) {
         core::log(kArea, "could not start for {}: {}", id, e.what());
+        fs::remove(outputFile, ec);
         return;
     }
+    if (result.detached) {
+        // Its output file stays for it; the next start clears files of runs long over.
+        core::log(kArea, "{} left running (pid {}) as sayloft stops", id, result.pid);
+        return;
+    }
+    result.out = core::readFileTail(outputFile, kOutputTailBytes).value_or("");
+    fs::remove(outputFile, ec);
     auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(result.elapsed()).count();
     if (result.timedOut) {
         core::log(kArea, "{} stopped after {} s (time limit)", id, elapsed);
@@ -154,14 +206,31 @@ void AfterTranscriptCommand::waitUntilIdle() {
     idle_.wait(guard, [&] { return running_.empty(); });
 }
 
+bool AfterTranscriptCommand::isIdle() const {
+    std::lock_guard guard(lock_);
+    return running_.empty();
+}
+
 void AfterTranscriptCommand::stop() {
+    end(true);
+}
+
+void AfterTranscriptCommand::detach() {
+    end(false);
+}
+
+void AfterTranscriptCommand::end(bool kill) {
     std::list<std::unique_ptr<Worker>> workers;
     {
         std::lock_guard guard(lock_);
         stopped_ = true;
         workers.swap(workers_);
     }
-    for (auto& w : workers) w->thread.request_stop();
+    if (kill) {
+        for (auto& w : workers) w->thread.request_stop();
+    } else {
+        detach_.request_stop();
+    }
     for (auto& w : workers) w->thread.join();
 }
 

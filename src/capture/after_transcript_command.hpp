@@ -19,6 +19,11 @@ namespace sayloft::capture {
 // the environment. At most one run per capture id exists at a time; runs of different
 // captures overlap on threads this object owns. Every run ends after ten minutes of clock time;
 // the end of its output goes to the capture log.
+//
+// A command belongs to the user, not to the process that started it: it runs in a session of its
+// own (no Ctrl-C or closed terminal of ours reaches it), writes its output to a file rather than
+// a pipe, and runs under `timeout`, which cuts it off after the same ten minutes when the process
+// that started it is no longer there to do so.
 class AfterTranscriptCommand {
   public:
     struct Settings {
@@ -44,9 +49,13 @@ class AfterTranscriptCommand {
     bool isRunning(const std::string& id) const;
     // Blocks until no command runs.
     void waitUntilIdle();
+    bool isIdle() const;
     // Refuses new runs, ends running commands (termination, then a kill after a grace period
     // on the clock) and joins their threads.
     void stop();
+    // Refuses new runs and stops following the running ones, which run on to their end (or to
+    // their time limit, enforced by `timeout`). Used when sayloft itself exits.
+    void detach();
 
     // zsh where installed; else the user's login shell from the password database; else /bin/sh.
     static std::string loginShell();
@@ -55,6 +64,7 @@ class AfterTranscriptCommand {
     struct Worker;
     void run(const std::string& id, const std::string& command, const std::string& vaultPath,
              std::stop_token stop);
+    void end(bool kill);
     void finished(const std::string& id, Worker* worker);
 
     SettingsProvider settings_;
@@ -65,6 +75,7 @@ class AfterTranscriptCommand {
     std::set<std::string> running_;
     std::list<std::unique_ptr<Worker>> workers_;
     bool stopped_ = false;
+    std::stop_source detach_;
 };
 
 }  // namespace sayloft::capture

@@ -119,6 +119,11 @@ void CapturePipeline::waitUntilIdle() {
     });
 }
 
+bool CapturePipeline::isIdle() {
+    std::lock_guard lock(tasksMutex_);
+    return std::all_of(tasks_.begin(), tasks_.end(), [](auto& t) { return t->done.load(); });
+}
+
 void CapturePipeline::shutdown() {
     std::list<std::unique_ptr<Task>> tasks;
     {

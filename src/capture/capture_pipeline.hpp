@@ -89,6 +89,7 @@ class CapturePipeline {
     void setOnCaptureEvent(std::function<void(const CaptureEvent&)> callback);
     // Blocks until no capture task runs (tests, one-shot commands).
     void waitUntilIdle();
+    bool isIdle();
 
     // The id a capture is filed under: the watcher's id unless a meeting recording holds it.
     std::string resolveCollision(const std::string& id);

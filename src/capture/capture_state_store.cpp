@@ -53,11 +53,6 @@ CaptureStateStore::CaptureStateStore(fs::path storePath, fs::path legacyPath, co
     load();
 }
 
-CaptureStateStore& CaptureStateStore::shared() {
-    static CaptureStateStore store(defaultStorePath(), defaultLegacyPath());
-    return store;
-}
-
 fs::path CaptureStateStore::defaultStorePath() {
     return core::stateDir() / "state.json";
 }

@@ -31,7 +31,6 @@ class CaptureStateStore {
 
     CaptureStateStore(std::filesystem::path storePath, std::filesystem::path legacyPath,
                       core::Clock& clock = core::systemClock());
-    static CaptureStateStore& shared();
     static std::filesystem::path defaultStorePath();   // ~/.local/state/sayloft/state.json
     static std::filesystem::path defaultLegacyPath();  // ~/.voice_memo_watcher_state.json
 

@@ -39,6 +39,28 @@ std::optional<std::string> readFile(const fs::path& path) {
     return out;
 }
 
+std::optional<std::string> readFileTail(const fs::path& path, size_t bytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    off_t start = st.st_size > off_t(bytes) ? st.st_size - off_t(bytes) : 0;
+    std::string out(size_t(st.st_size - start), '\0');
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, start + off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    ::close(fd);
+    out.resize(done);
+    return out;
+}
+
 namespace {
 
 bool writeAll(int fd, std::string_view bytes) {

@@ -23,6 +23,8 @@ class FileError : public Error {
 
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> readFile(const std::filesystem::path& path);
+// The last `bytes` bytes of a regular file (all of a shorter one); nothing when it cannot be read.
+std::optional<std::string> readFileTail(const std::filesystem::path& path, size_t bytes);
 
 // Replaces `target` atomically: a temporary file beside it, then rename. Creates the parent
 // folder. `mode` applies to the new file from its creation (never wider, even for an instant).

@@ -147,6 +147,12 @@ class Child {
         }
     }
 
+    // The child is no longer ours to signal or reap here (a detached wait).
+    void release() {
+        std::lock_guard lock(mutex_);
+        reaped_ = true;
+    }
+
     void signal(int sig) {
         std::lock_guard lock(mutex_);
         if (!reaped_) ::kill(group_ ? -pid_ : pid_, sig);
@@ -173,6 +179,15 @@ class Child {
 };
 
 enum class StopReason { none, timeLimit, cancelled };
+
+// Children left running by a detached wait; reaped as they end so they leave no zombies.
+std::mutex detachedMutex;
+std::vector<pid_t> detachedChildren;
+
+void rememberDetached(pid_t pid) {
+    std::lock_guard lock(detachedMutex);
+    detachedChildren.push_back(pid);
+}
 
 // Ends the child when its time limit passes or the caller cancels: SIGTERM first, SIGKILL after
 // the grace period. Deadlines are absolute on the clock, so a clock that jumps past both sends
@@ -277,8 +292,18 @@ void routeOutput(SpawnSetup& s, int target, const ProcessOutput& to, Capture& ca
 
 }  // namespace
 
+void reapDetached() {
+    std::lock_guard lock(detachedMutex);
+    std::erase_if(detachedChildren, [](pid_t pid) {
+        int status = 0;
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        return r == pid || (r < 0 && errno == ECHILD);
+    });
+}
+
 ProcessResult runProcess(const ProcessOptions& o) {
     if (o.argv.empty() || o.argv[0].empty()) throw ProcessError("no program to run");
+    reapDetached();
     const std::string& program = o.argv[0];
     if (!o.workingDirectory.empty()) {
         std::error_code ec;
@@ -302,7 +327,9 @@ ProcessResult runProcess(const ProcessOptions& o) {
     sigemptyset(&none);
     sigfillset(&all);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (o.newProcessGroup) {
+    if (o.newSession) {
+        flags |= POSIX_SPAWN_SETSID;
+    } else if (o.newProcessGroup) {
         flags |= POSIX_SPAWN_SETPGROUP;
         posix_spawnattr_setpgroup(&s.attr, 0);
     }
@@ -327,7 +354,7 @@ ProcessResult runProcess(const ProcessOptions& o) {
     ProcessResult result;
     result.pid = pid;
     result.startedAt = clock.now();
-    Child child(pid, o.newProcessGroup);
+    Child child(pid, o.newProcessGroup || o.newSession);
     Fd pidfd(pidfdOpen(pid));
     std::optional<Watchdog> watchdog;
     if (o.timeLimit || o.cancel.stop_possible())
@@ -342,13 +369,25 @@ ProcessResult runProcess(const ProcessOptions& o) {
 
     int status = -1;
     bool ended = false;
+    const bool mayDetach = o.detach.stop_possible() || o.waitAtMost.has_value();
+    const auto waitStarted = std::chrono::steady_clock::now();
     while (!ended) {
+        if (mayDetach &&
+            (o.detach.stop_requested() ||
+             (o.waitAtMost && std::chrono::steady_clock::now() - waitStarted >= *o.waitAtMost))) {
+            result.detached = true;
+            child.release();
+            rememberDetached(pid);
+            break;
+        }
         std::vector<pollfd> fds;
         if (out.fd) fds.push_back({out.fd.get(), POLLIN, 0});
         if (err.fd) fds.push_back({err.fd.get(), POLLIN, 0});
         if (pidfd) fds.push_back({pidfd.get(), POLLIN, 0});
-        // Without a process descriptor the child's end is noticed by polling.
-        if (::poll(fds.data(), fds.size(), pidfd ? -1 : 10) < 0 && errno != EINTR) pidfd.reset();
+        // Without a process descriptor the child's end is noticed by polling; a wait that may be
+        // given up looks at its token now and then.
+        int timeout = !pidfd ? 10 : mayDetach ? 20 : -1;
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) pidfd.reset();
         bool pidfdReady = false;
         for (auto& p : fds) {
             if (p.revents == 0) continue;
@@ -363,8 +402,10 @@ ProcessResult runProcess(const ProcessOptions& o) {
         // the lock the watchdog needs to signal.
         if (pidfdReady || !pidfd) ended = child.reap(pidfdReady, status);
     }
-    out.drain();
-    err.drain();
+    if (!result.detached) {
+        out.drain();
+        err.drain();
+    }
     if (watchdog) {
         watchdog->finish();
         result.timedOut = watchdog->reason() == StopReason::timeLimit;

@@ -66,6 +66,15 @@ struct ProcessOptions {
     std::function<void(pid_t)> onStart;
     // The child leads a new process group, so that signals reach what it started too.
     bool newProcessGroup = true;
+    // The child leads a new session (and so a new group): it has no controlling terminal, so a
+    // Ctrl-C or a closed terminal of ours never reaches it.
+    bool newSession = false;
+    // Stopping this token ends the waiting, not the child: runProcess returns at once with
+    // `detached` set and the child runs on. Output captured into pipes is cut off then, so a
+    // child that may be detached writes to files.
+    std::stop_token detach;
+    // Waits at most this long (real time) for the child to end, then returns detached.
+    std::optional<std::chrono::milliseconds> waitAtMost;
 };
 
 struct ProcessResult {
@@ -75,6 +84,7 @@ struct ProcessResult {
     int signal = 0;          // the signal that ended it, when not exited
     bool timedOut = false;   // the time limit ended it
     bool cancelled = false;  // the cancel token ended it
+    bool detached = false;   // still running when runProcess returned (see ProcessOptions)
     std::string out;         // captured standard output (or its tail)
     std::string err;         // captured standard error (or its tail)
     TimePoint startedAt{};
@@ -90,6 +100,10 @@ struct ProcessResult {
 // process opens for the child is close-on-exec. Output written by processes the child leaves
 // behind after it exits is not collected. Throws ProcessError when the process cannot start.
 ProcessResult runProcess(const ProcessOptions& options);
+
+// Reaps children that runProcess left running (detached) and that have ended since. Called by
+// runProcess itself; a long-lived process may call it from time to time.
+void reapDetached();
 
 // `text` as one POSIX shell word in single quotes: 'it'\''s'.
 std::string shellQuote(std::string_view text);

@@ -9,11 +9,6 @@ using platform::SecretStatus;
 
 Keychain::Keychain(std::shared_ptr<platform::SecretStore> store) : store_(std::move(store)) {}
 
-Keychain& Keychain::shared() {
-    static Keychain keychain(platform::defaultSecretStore());
-    return keychain;
-}
-
 std::optional<std::string> Keychain::read(const std::string& account,
                                           const std::string& service) const {
     auto result = store_->read(service, account);

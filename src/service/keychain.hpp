@@ -17,8 +17,6 @@ class Keychain {
     static constexpr const char* kDeviceTokenAccount = "wl_device_token";
 
     explicit Keychain(std::shared_ptr<platform::SecretStore> store);
-    // Over the process's default secret store.
-    static Keychain& shared();
 
     // The item's text, or nothing when there is no such item, the data is not UTF-8 text or the
     // store failed (failures are logged).

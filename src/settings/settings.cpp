@@ -358,11 +358,6 @@ bool Settings::reload() {
     }
 }
 
-Settings& Settings::shared() {
-    static Settings instance;
-    return instance;
-}
-
 fs::path Settings::defaultPath() {
     return core::configDir() / "settings.json";
 }

@@ -117,7 +117,6 @@ AppSettings decode(const core::Json& json);  // all-or-nothing; throws DecodeErr
 class Settings {
   public:
     explicit Settings(std::filesystem::path configPath = defaultPath());
-    static Settings& shared();
     static std::filesystem::path defaultPath();  // ~/.config/sayloft/settings.json
 
     const std::filesystem::path& configPath() const { return configPath_; }

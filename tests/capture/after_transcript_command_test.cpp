@@ -143,6 +143,20 @@ TEST_F(AfterTranscriptTest, TimeLimitEndsACommandThatIgnoresTermination) {
     EXPECT_FALSE(logs.contains("slow exited"));
 }
 
+TEST_F(AfterTranscriptTest, ACommandOutlivesTheProcessThatStartedIt) {
+    ASSERT_EQ(::mkfifo((vault / "gate").c_str(), 0600), 0);
+    command = "cat gate > /dev/null; echo finished > outcome";
+    runner.transcriptWritten("long");
+    ASSERT_TRUE(waitFor([&] { return logs.contains("started for long (pid"); }));
+    runner.detach();  // what sayloft does when it stops or exits
+    EXPECT_TRUE(logs.contains(line("long left running (pid")));
+    EXPECT_FALSE(runner.isRunning("long"));
+    ASSERT_TRUE(release(vault / "gate"));  // the command goes on without us
+    ASSERT_TRUE(waitFor([&] { return fs::exists(vault / "outcome"); }));
+    EXPECT_TRUE(waitFor([&] { return test::readFile(vault / "outcome") == "finished\n"; }));
+    EXPECT_FALSE(logs.contains("long exited"));
+}
+
 TEST_F(AfterTranscriptTest, CaptureReachesTheCommandOnlyThroughItsEnvironment) {
     vault = dir / "my vault 'q' \"dq\" $HOME `touch pwned` x";
     fs::create_directories(vault);

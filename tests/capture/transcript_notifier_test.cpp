@@ -89,7 +89,9 @@ TEST(TranscriptNotifier, ATrickleIsFlushedSixtySecondsAfterTheFirstEvent) {
     for (int i = 0; i < 8; ++i) {
         notifier.receive({Kind::failed, "f" + std::to_string(i), "poll_timeout"});
         f.clock.advance(core::seconds(8));  // t = 64 after the loop; the flush came at 60
-        if (i == 6) EXPECT_TRUE(f.fake.posted().empty());
+        if (i == 6) {
+            EXPECT_TRUE(f.fake.posted().empty());
+        }
     }
     ASSERT_EQ(f.fake.posted().size(), 1u);
     EXPECT_EQ(f.fake.posted()[0].title, "8 transcripts failed");

@@ -1,5 +1,7 @@
 #include "platform/linux/scheme_handler.hpp"
 
+#include "core/process.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -194,35 +196,6 @@ bool hasSchemeHandler(const std::string& scheme) {
 
 namespace {
 
-// xdg-open processes that outlived their wait; reaped by later calls.
-std::mutex lingeringMutex;
-std::vector<pid_t> lingering;
-
-void reapLingering() {
-    std::lock_guard lock(lingeringMutex);
-    std::erase_if(lingering, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
-}
-
-// Waits up to `wait` for `pid`; its wait status, or nullopt when it is still running.
-std::optional<int> waitFor(pid_t pid, std::chrono::milliseconds wait) {
-    int status = 0;
-    const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        int r;
-        do {
-            r = poll(&p, 1, int(wait.count()));
-        } while (r < 0 && errno == EINTR);
-        close(pidfd);
-    }
-    pid_t r;
-    do {
-        r = waitpid(pid, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == pid) return status;
-    return std::nullopt;
-}
-
 std::string exitMeaning(int code) {
     switch (code) {
         case 1:
@@ -241,46 +214,30 @@ std::string exitMeaning(int code) {
 }  // namespace
 
 void openWithDefaultApplication(const std::string& target, std::chrono::milliseconds wait) {
-    reapLingering();
     if (target.empty()) throw OpenError("nothing to open");
     // xdg-open takes a leading '-' for an option.
     const std::string arg = target[0] == '-' ? "./" + target : target;
-    std::vector<char*> argv{const_cast<char*>("xdg-open"), const_cast<char*>(arg.c_str()), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    pid_t pid = 0;
-    const int err = posix_spawnp(&pid, "xdg-open", &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (err != 0) throw OpenError(std::string("cannot run xdg-open: ") + std::strerror(err));
-
-    const auto status = waitFor(pid, wait);
-    if (!status) {
-        std::lock_guard lock(lingeringMutex);
-        lingering.push_back(pid);
-        return;
+    core::ProcessOptions options;
+    options.argv = {"xdg-open", arg};
+    options.stdoutTo = core::ProcessOutput::discarded();
+    options.stderrTo = core::ProcessOutput::inherited();
+    // The opened application lives on in a session of its own; a slow xdg-open is left to it.
+    options.newSession = true;
+    options.waitAtMost = wait;
+    core::ProcessResult result;
+    try {
+        result = core::runProcess(options);
+    } catch (const core::ProcessError& e) {
+        throw OpenError(std::string("cannot run xdg-open: ") + e.what());
     }
-    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) return;
-    if (WIFEXITED(*status)) {
-        const int code = WEXITSTATUS(*status);
+    if (result.detached || result.succeeded()) return;
+    if (result.exited) {
+        const int code = result.exitStatus;
         throw OpenError("xdg-open could not open " + target + ": " + exitMeaning(code) +
                         " (exit status " + std::to_string(code) + ")");
     }
     throw OpenError("xdg-open could not open " + target + ": killed by signal " +
-                    std::to_string(WTERMSIG(*status)));
+                    std::to_string(result.signal));
 }
 
 }  // namespace sayloft::platform

@@ -1,0 +1,507 @@
+#include "app/engine.hpp"
+
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/settings_edit.hpp"
+#include "capture/after_transcript_command.hpp"
+#include "capture/capture_access.hpp"
+#include "capture/capture_coordinator.hpp"
+#include "capture/capture_pipeline.hpp"
+#include "capture/capture_retry.hpp"
+#include "capture/capture_state_store.hpp"
+#include "capture/capture_status.hpp"
+#include "capture/folder_watcher.hpp"
+#include "capture/transcript_notifier.hpp"
+#include "core/error.hpp"
+#include "core/log.hpp"
+#include "core/places.hpp"
+#include "core/queue.hpp"
+#include "core/time_format.hpp"
+#include "platform/linux/freedesktop_notifications.hpp"
+#include "platform/linux/scheme_handler.hpp"
+#include "platform/opener.hpp"
+#include "platform/secret_store.hpp"
+#include "platform/user_defaults.hpp"
+#include "sayloft/version.hpp"
+#include "service/keychain.hpp"
+#include "service/wendrel_auth.hpp"
+#include "service/wendrel_client.hpp"
+#include "settings/settings.hpp"
+
+namespace sayloft::app {
+
+namespace fs = std::filesystem;
+using core::Json;
+
+namespace {
+
+fs::path orDefault(const fs::path& given, const fs::path& fallback) {
+    return given.empty() ? fallback : given;
+}
+
+// Opens pages and files with the desktop's default application, or, for a pairing asked for
+// without a browser, only passes the address on.
+class PairingOpener : public platform::Opener {
+  public:
+    PairingOpener(platform::Opener& real, bool useBrowser, const RequestOutput& output)
+        : real_(real), useBrowser_(useBrowser), output_(output) {}
+    bool openURL(const std::string& url) override {
+        if (!useBrowser_) return true;
+        if (real_.openURL(url)) return true;
+        output_.out("Could not start a browser; open the address above yourself.");
+        return false;
+    }
+    bool openFile(const fs::path& file) override { return real_.openFile(file); }
+
+  private:
+    platform::Opener& real_;
+    bool useBrowser_;
+    const RequestOutput& output_;
+};
+
+std::string eventKind(capture::CaptureEvent::Kind kind) {
+    switch (kind) {
+        case capture::CaptureEvent::Kind::sent:
+            return "sent";
+        case capture::CaptureEvent::Kind::transcriptReady:
+            return "transcriptReady";
+        case capture::CaptureEvent::Kind::failed:
+            return "failed";
+    }
+    return "unknown";
+}
+
+std::string param(const Json& params, const char* key) {
+    if (!params.is_object() || !params.contains(key) || !params[key].is_string()) return {};
+    return params[key].get<std::string>();
+}
+
+}  // namespace
+
+// Everything the engine owns, in launch order (and destroyed in the reverse order).
+struct Engine::Parts {
+    explicit Parts(EngineOptions& o)
+        : clock(o.clock ? *o.clock : core::systemClock()),
+          notifications(o.notifications ? o.notifications
+                                        : std::make_shared<platform::FreedesktopNotifications>()),
+          opener(o.opener ? o.opener : std::make_shared<platform::XdgOpener>()),
+          settings(orDefault(o.places.settingsFile, settings::Settings::defaultPath())),
+          defaults(orDefault(o.places.defaultsFile, platform::JsonFileDefaults::defaultPath())),
+          store(
+              orDefault(o.places.stateFile, capture::CaptureStateStore::defaultStorePath()),
+              orDefault(o.places.legacyStateFile, capture::CaptureStateStore::defaultLegacyPath()),
+              clock),
+          keychain(o.secrets ? o.secrets : platform::defaultSecretStore()),
+          afterTranscript(
+              [this] {
+                  auto lock = settings.lock();
+                  return capture::AfterTranscriptCommand::Settings{
+                      settings.afterTranscriptCommand().value_or(""),
+                      settings.settings().vaultPath};
+              },
+              clock),
+          coordinator(capture::CaptureCoordinator::Dependencies{
+              [this] { return settings.enabledWatchedFolders(); },
+              store,
+              clock,
+              defaults,
+              *notifications,
+              capture::CaptureGuards::defaults(),
+              {}}),
+          pipeline({settings, keychain, clock, defaults, &coordinator, &afterTranscript}),
+          notifier({settings, *notifications, clock, mainLoop, &platform::hasSchemeHandler,
+                    [this](const std::string& target) {
+                        bool opened = target.find("://") != std::string::npos
+                                          ? opener->openURL(target)
+                                          : opener->openFile(target);
+                        if (!opened) core::log("notifications", "could not open {}", target);
+                    }}),
+          status(
+              [this] {
+                  auto lock = settings.lock();
+                  return settings.settings().vaultPath;
+              },
+              clock, mainLoop,
+              orDefault(o.places.heartbeatFile, capture::CaptureStatus::defaultHeartbeatPath())) {
+        mainThread = std::thread([this] { mainLoop.run(); });
+    }
+    ~Parts() {
+        mainLoop.quit();
+        if (mainThread.joinable()) mainThread.join();
+    }
+
+    core::Clock& clock;
+    std::shared_ptr<platform::Notifications> notifications;
+    std::shared_ptr<platform::Opener> opener;
+    settings::Settings settings;
+    platform::JsonFileDefaults defaults;
+    capture::CaptureStateStore store;
+    service::Keychain keychain;
+    core::RunLoop mainLoop;
+    std::thread mainThread;
+    capture::AfterTranscriptCommand afterTranscript;
+    capture::CaptureCoordinator coordinator;
+    capture::CapturePipeline pipeline;
+    capture::TranscriptNotifier notifier;
+    capture::CaptureStatus status;
+    capture::VoiceMemosKeeper keeper;
+    std::mutex lifecycle;
+    bool launched = false;
+    bool shutDown = false;
+};
+
+Engine::Engine(EngineOptions options) : options_(std::move(options)) {
+    parts_ = std::make_unique<Parts>(options_);
+}
+
+Engine::~Engine() {
+    shutdown();
+}
+
+const std::string& Engine::role() const {
+    return options_.role;
+}
+
+core::Clock& Engine::clock() {
+    return parts_->clock;
+}
+
+void Engine::launch() {
+    auto& p = *parts_;
+    std::lock_guard guard(p.lifecycle);
+    if (p.launched || p.shutDown) return;
+    p.launched = true;
+    const bool daemon = options_.role == "daemon";
+    if (daemon) {
+        core::log("launch", "{} ({})", kVersion, service::localComputerName());
+        if (p.settings.settings().keepVoiceMemosRunning.value_or(false)) p.keeper.start();
+    }
+    capture::CaptureRetry::retryWatermark(p.defaults, p.clock);
+
+    p.notifier.install(p.pipeline);
+    // The notifier and the engine's subscribers both hear of every capture event.
+    p.pipeline.setOnCaptureEvent([this](const capture::CaptureEvent& event) {
+        parts_->mainLoop.async([this, event] { parts_->notifier.receive(event); });
+        publish({{"event", "capture"},
+                 {"kind", eventKind(event.kind)},
+                 {"id", event.id},
+                 {"status", event.status}});
+    });
+    if (!daemon) return;
+
+    p.coordinator.setOnPoll([this](int n) { parts_->status.recordPoll(n); });
+    p.coordinator.setOnVoiceMemosAccess(
+        [this](const capture::CaptureAccess::State& s) { parts_->status.updateAccess(s); });
+    p.status.setOnPublish([this](const capture::CaptureStatus::Published& published) {
+        publish({{"event", "status"},
+                 {"summary", capture::CaptureStatus::summary(published.snapshot)}});
+    });
+    p.status.start();
+    if (p.settings.enabledWatchedFolders().empty()) {
+        core::log("capture pipeline", "no watched folders enabled; not starting");
+        if (p.pipeline.uploadEnabled() && p.keychain.hasDeviceToken()) {
+            p.pipeline.resumeUnfinished();
+        }
+        return;
+    }
+    if (p.pipeline.uploadEnabled() && !p.keychain.hasDeviceToken()) {
+        core::log("capture pipeline",
+                  "upload is on but this computer is not paired yet (run `sayloft pair`). "
+                  "Captures are copied to the vault meanwhile; each upload reads the secret "
+                  "store, so no restart is needed after pairing.");
+    }
+    p.pipeline.start();
+}
+
+void Engine::applyCaptureSettings() {
+    auto& p = *parts_;
+    if (options_.role != "daemon") return;
+    if (p.settings.settings().keepVoiceMemosRunning.value_or(false)) {
+        p.keeper.start();
+    } else {
+        p.keeper.stop();
+    }
+    if (p.settings.enabledWatchedFolders().empty()) {
+        p.pipeline.stop();
+    } else {
+        p.pipeline.start();
+        p.coordinator.reload();
+    }
+    core::log("launch", "capture settings applied");
+    publish({{"event", "settings"}});
+}
+
+void Engine::shutdown() {
+    auto& p = *parts_;
+    {
+        std::lock_guard guard(p.lifecycle);
+        if (p.shutDown) return;
+        p.shutDown = true;
+    }
+    if (options_.role == "daemon") {
+        p.pipeline.stop();
+        p.status.stop();
+    }
+    p.pipeline.shutdown();  // cancels capture tasks; their notes resume them at the next start
+    p.afterTranscript.detach();
+    // Notifications still waiting for their batch are posted now rather than lost.
+    std::promise<void> flushed;
+    p.mainLoop.async([&] {
+        p.notifier.flush();
+        flushed.set_value();
+    });
+    flushed.get_future().wait();
+    p.coordinator.drain();
+    if (auto log = core::LogConfig::captureLog()) log->flush();
+}
+
+void Engine::waitForWork(std::stop_token stop) {
+    auto& p = *parts_;
+    while (!stop.stop_requested()) {
+        if (p.pipeline.isIdle() && p.afterTranscript.isIdle()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+int Engine::subscribe(std::function<void(const Json&)> listener) {
+    std::lock_guard guard(listenersMutex_);
+    int token = nextToken_++;
+    listeners_[token] = std::move(listener);
+    return token;
+}
+
+void Engine::unsubscribe(int token) {
+    std::lock_guard guard(listenersMutex_);
+    listeners_.erase(token);
+}
+
+void Engine::publish(const Json& event) {
+    std::vector<std::function<void(const Json&)>> listeners;
+    {
+        std::lock_guard guard(listenersMutex_);
+        for (auto& [token, l] : listeners_) listeners.push_back(l);
+    }
+    for (auto& l : listeners) l(event);
+}
+
+const std::map<std::string, std::string>& Engine::methods() {
+    static const std::map<std::string, std::string> table = {
+        {"hello", "the engine's pid, role and version"},
+        {"status", "folders, pairing, captures, and whether the daemon runs"},
+        {"poll", "one look at the enabled folders; new captures are filed and sent"},
+        {"import", "forget the Voice Memos folder's recordings so they are sent again"},
+        {"retry", "upload the captures whose upload was skipped or failed"},
+        {"sync", "pull transcripts that exist only on the service"},
+        {"pair", "pair this computer with the service"},
+        {"unpair", "forget the device token"},
+        {"settings.set", "change one setting (params: key, value)"},
+        {"settings.unset", "remove one optional setting (params: key)"},
+        {"settings.reload", "read the settings file again and apply it"},
+        {"folders.add", "watch a folder (params: path, name)"},
+        {"folders.remove", "stop watching a folder (params: id)"},
+        {"folders.enable", "switch a watched folder on (params: id)"},
+        {"folders.disable", "switch a watched folder off (params: id)"},
+        {"notifications.test", "post the test notification"},
+        {"subscribe", "stream events: capture, status, settings"},
+    };
+    return table;
+}
+
+Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_token stop) {
+    auto& p = *parts_;
+    const std::string method = request.value("method", "");
+    const Json params = request.contains("params") ? request["params"] : Json::object();
+    auto done = [](int code) { return Json{{"exitCode", code}}; };
+
+    if (method == "hello") {
+        return {
+            {"exitCode", 0}, {"pid", ::getpid()}, {"role", options_.role}, {"version", kVersion}};
+    }
+
+    if (method == "status") {
+        for (auto& folder : p.settings.watchedFolders()) {
+            auto state = capture::CaptureAccess::check(
+                capture::folderURL(folder), folder.effectiveExtensions(), folder.enabled);
+            output.out("[" + folder.displayName + "] " + state.summary(folder.displayName));
+        }
+        auto token = p.keychain.deviceToken();
+        output.out(token && !token->empty() ? fmt::format("Wendrel: connected (device token {}…)",
+                                                          service::tokenPrefix(*token))
+                                            : "Wendrel: not connected (run `sayloft pair`)");
+        auto now = p.clock.now();
+        vault::InboxWriter inbox(p.settings.settings().vaultPath, p.clock);
+        output.out("Captures: " +
+                   capture::CaptureStatus::summary(capture::CaptureStatus::scan(inbox, now)));
+        if (options_.role == "daemon") {
+            output.out(fmt::format("Daemon: running (pid {})", ::getpid()));
+            auto published = p.status.current();
+            auto line = capture::CaptureStatus::heartbeatLine(published.lastPoll,
+                                                              published.lastNewCapture, now);
+            output.out(line.empty() ? "Not checked yet" : line);
+        } else {
+            output.out("Daemon: not running (start it with `sayloft run`)");
+        }
+        return done(0);
+    }
+
+    if (method == "poll") {
+        for (auto& c : p.coordinator.runOnce()) {
+            output.out(c.canonicalId + "\t" + c.sourceURL.string());
+            p.pipeline.handle(c);
+        }
+        return done(0);
+    }
+
+    if (method == "import") {
+        std::optional<core::TimePoint> since;
+        if (auto text = param(params, "since"); !text.empty()) {
+            since = core::parseLocal(text, "yyyy-MM-dd");
+            if (!since) {
+                output.err("--since takes a date as YYYY-MM-DD, not \"" + text + "\"");
+                return done(2);
+            }
+        }
+        settings::WatchedFolder voiceMemos;
+        voiceMemos.id = settings::kVoiceMemosFolderId;
+        voiceMemos.displayName = "Voice Memos";
+        voiceMemos.normaliser = settings::WatchedFolder::Normaliser::voiceMemos;
+        for (auto& f : p.settings.watchedFolders())
+            if (f.id == settings::kVoiceMemosFolderId) voiceMemos = f;
+        try {
+            auto result = capture::CaptureImport::queueExisting(since, voiceMemos, p.store);
+            output.out(result.text());
+            return done(0);
+        } catch (const capture::CaptureImport::Unreadable& e) {
+            output.err(e.what());
+            return done(1);
+        }
+    }
+
+    if (method == "retry") {
+        capture::CaptureRetry retry(p.pipeline, p.defaults, p.clock);
+        retry.run(
+            [&](const capture::CaptureRetry::Progress& progress) { output.out(progress.text()); },
+            stop);
+        return done(0);
+    }
+
+    if (method == "sync") {
+        service::WendrelClient client(
+            service::resolveBaseURL(p.settings.wendrelBaseURL().value_or("")), p.keychain, p.clock);
+        vault::InboxWriter inbox(p.settings.settings().vaultPath, p.clock);
+        capture::BackfillSync sync(client, inbox, p.clock);
+        bool failed = false;
+        sync.run(
+            [&](const capture::BackfillSync::Progress& progress) {
+                failed = progress.kind == capture::BackfillSync::Progress::Kind::failed;
+                output.out(progress.text());
+            },
+            stop);
+        return done(failed ? 1 : 0);
+    }
+
+    if (method == "pair") {
+        const std::string given = param(params, "baseURL");
+        const std::string baseURL = service::resolveBaseURL(
+            !given.empty() ? given : p.settings.wendrelBaseURL().value_or(""));
+        PairingOpener opener(*p.opener, !params.value("noBrowser", false), output);
+        service::WendrelAuth auth(p.keychain, opener, p.clock);
+        auth.setObserver([&](const service::PairingState& state) {
+            if (state.kind != service::PairingState::Kind::pairing) return;
+            output.out(
+                fmt::format("Your code: {}\nApprove this computer at: {}\n"
+                            "Check the code on the page matches before approving.\n"
+                            "Waiting for approval (Ctrl-C to cancel)...",
+                            state.userCode, state.verificationURL));
+        });
+        output.out("Pairing with " + baseURL);
+        auth.connect(baseURL);
+        while (!auth.waitUntilFinished(std::chrono::milliseconds(200))) {
+            if (stop.stop_requested()) {
+                auth.cancel();
+                output.err("Pairing cancelled.");
+                return done(130);
+            }
+        }
+        auto end = auth.state();
+        if (end.kind != service::PairingState::Kind::connected) {
+            output.err(end.message.empty() ? "Pairing did not finish." : end.message);
+            return done(1);
+        }
+        std::string scopes;
+        for (const auto& scope : end.scopes) scopes += (scopes.empty() ? "" : ", ") + scope;
+        output.out(fmt::format("Connected: {}…{}", end.tokenPrefix,
+                               scopes.empty() ? "" : " (scopes: " + scopes + ")"));
+        // Captures that waited for the pairing go out now, not at the next start.
+        if (options_.role == "daemon" && p.pipeline.uploadEnabled()) p.pipeline.resumeUnfinished();
+        publish({{"event", "paired"}});
+        return done(0);
+    }
+
+    if (method == "unpair") {
+        if (!p.keychain.write(service::Keychain::kDeviceTokenAccount, std::nullopt)) {
+            output.err("Could not remove the device token from the secret store.");
+            return done(1);
+        }
+        output.out(
+            "Disconnected from Wendrel. Remove the device from your account's device list to "
+            "revoke its token.");
+        publish({{"event", "unpaired"}});
+        return done(0);
+    }
+
+    if (method == "settings.set" || method == "settings.unset" || method == "folders.add" ||
+        method == "folders.remove" || method == "folders.enable" || method == "folders.disable") {
+        try {
+            if (method == "settings.set" || method == "settings.unset") {
+                SettingsEdit::setValue(p.settings, param(params, "key"), param(params, "value"),
+                                       method == "settings.unset");
+            } else if (method == "folders.add") {
+                output.out(SettingsEdit::addFolder(p.settings, param(params, "path"),
+                                                   param(params, "name")));
+            } else {
+                SettingsEdit::changeFolder(p.settings, param(params, "id"),
+                                           method.substr(std::string("folders.").size()));
+            }
+        } catch (const std::exception& e) {
+            output.err(method.starts_with("settings.") ? std::string("Not saved: ") + e.what()
+                                                       : std::string(e.what()));
+            return done(method.starts_with("settings.") ? 2 : 1);
+        }
+        applyCaptureSettings();
+        return done(0);
+    }
+
+    if (method == "settings.reload") {
+        if (!p.settings.reload()) {
+            output.err("Not applied: " + p.settings.configPath().string() +
+                       " does not read as settings");
+            return done(1);
+        }
+        applyCaptureSettings();
+        return done(0);
+    }
+
+    if (method == "notifications.test") {
+        auto authorization = p.notifications->authorizationStatus();
+        std::promise<void> sent;
+        p.mainLoop.async([&] {
+            p.notifier.sendTest();
+            sent.set_value();
+        });
+        sent.get_future().wait();
+        if (authorization != platform::AuthorizationStatus::authorized) {
+            output.err("No notification service answers on the session bus; nothing was shown.");
+            return done(1);
+        }
+        output.out("Posted a test notification.");
+        return done(0);
+    }
+
+    output.err("unknown request \"" + method + "\"");
+    return done(2);
+}
+
+}  // namespace sayloft::app
