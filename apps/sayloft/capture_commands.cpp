@@ -121,6 +121,8 @@ int runDaemon() {
     core::log("launch", "sayloft daemon starting (settings {})", Settings::defaultPath().string());
 
     auto runtime = std::make_unique<CaptureRuntime>();
+    capture::notifySettingsProblemOnce(runtime->settings, runtime->defaults,
+                                       runtime->notifications);
     capture::VoiceMemosKeeper keeper;
     if (runtime->settings.settings().keepVoiceMemosRunning.value_or(false)) keeper.start();
     capture::CaptureRetry::retryWatermark(runtime->defaults, runtime->clock);
@@ -287,6 +289,11 @@ int printStatus() {
     vault::InboxWriter inbox(settings.settings().vaultPath, commandClock());
     std::cout << "Captures: "
               << capture::CaptureStatus::summary(capture::CaptureStatus::scan(inbox, now)) << '\n';
+    for (auto& line : capture::notYetNotedLines(
+             CaptureStateStore::pendingIn(CaptureStateStore::defaultStorePath()), now))
+        std::cout << line << '\n';
+    if (auto line = capture::settingsProblemLine(settings); !line.empty())
+        std::cout << line << '\n';
     auto [lastPoll, lastNew] =
         capture::CaptureStatus::readHeartbeat(capture::CaptureStatus::defaultHeartbeatPath());
     auto heartbeat = capture::CaptureStatus::heartbeatLine(lastPoll, lastNew, now);

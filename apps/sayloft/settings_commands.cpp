@@ -59,6 +59,17 @@ core::Json valueFor(const std::string& key, const std::string& text, const core:
     return text;
 }
 
+// A damaged settings file is never written over: the command says why and fails.
+bool saveOrRefuse(Settings& store) {
+    try {
+        store.save();
+        return true;
+    } catch (const settings::SettingsDamaged& e) {
+        std::cerr << "Not saved: " << e.what() << '\n';
+        return false;
+    }
+}
+
 int setValue(const std::string& key, const std::string& text, bool unset) {
     auto& store = Settings::shared();
     auto json = settings::encode(store.settings());
@@ -78,7 +89,7 @@ int setValue(const std::string& key, const std::string& text, bool unset) {
         std::cerr << "Not saved: " << e.what() << '\n';
         return 2;
     }
-    store.save();
+    if (!saveOrRefuse(store)) return 2;
     askDaemonToReload();
     return 0;
 }
@@ -92,7 +103,7 @@ int addFolder(const std::string& path, const std::string& name) {
         if (f.id == folder.id) {
             f.enabled = true;
             store.settings().watchedFoldersRaw = folders;
-            store.save();
+            if (!saveOrRefuse(store)) return 2;
             askDaemonToReload();
             std::cout << "Already watched; enabled " << f.displayName << " (" << f.id << ")\n";
             return 0;
@@ -101,7 +112,7 @@ int addFolder(const std::string& path, const std::string& name) {
     folders.push_back(folder);
     store.settings().watchedFoldersRaw = folders;
     store.settings() = settings::form::normalised(store.settings());
-    store.save();
+    if (!saveOrRefuse(store)) return 2;
     askDaemonToReload();
     std::cout << "Watching " << folder.displayName << " (" << folder.id << ")\n";
     return 0;
@@ -126,7 +137,7 @@ int changeFolder(const std::string& id, const std::string& action) {
     }
     store.settings().watchedFoldersRaw = folders;
     store.settings() = settings::form::normalised(store.settings());
-    store.save();
+    if (!saveOrRefuse(store)) return 2;
     askDaemonToReload();
     return 0;
 }

@@ -16,7 +16,8 @@
 namespace sayloft::capture {
 
 // Polls every enabled watched folder on its own serial queue: access check first, then the
-// folder's watcher. New captures go to onNewCapture, on the coordinator's queue.
+// folder's watcher. New captures go to onNewCapture, on the coordinator's queue, as soon as each
+// is claimed. The next tick is scheduled when one ends: ticks never pile up.
 class CaptureCoordinator {
   public:
     struct Dependencies {
@@ -46,6 +47,9 @@ class CaptureCoordinator {
     std::vector<FolderWatcher::NewCapture> runOnce();
 
     void setOnNewCapture(std::function<void(const FolderWatcher::NewCapture&)> callback);
+    // Which capture ids a new file may take (the pipeline's collision rule); all when unset.
+    void setIdFilter(std::function<bool(const std::string&)> usable);
+    CaptureStateStore& store() { return deps_.store; }
     // Total new captures of each tick (the capture status counts polls).
     void setOnPoll(std::function<void(int)> callback);
     // Access state changes of the Voice Memos folder.
@@ -64,15 +68,23 @@ class CaptureCoordinator {
     void report(const settings::WatchedFolder& folder, const CaptureAccess::State& state);
 
     Dependencies deps_;
+    void schedule(double seconds);
+    std::function<bool(const std::string&)> idFilter();
+
     std::unique_ptr<core::Timer> timer_;
+    bool running_ = false;
     std::vector<FolderWatcher> watchers_;
     bool hasInitialised_ = false;
     std::map<std::string, CaptureAccess::State> lastStates_;
     std::stop_source stop_;
+    // Cut short by stop() and reload(), so they never wait behind a tick's waiting window.
+    std::mutex tickMutex_;
+    std::stop_source tickStop_;
 
     std::mutex callbackMutex_;
     std::function<void(const FolderWatcher::NewCapture&)> onNewCapture_;
     std::function<void(int)> onPoll_;
+    std::function<bool(const std::string&)> idFilter_;
     std::function<void(const CaptureAccess::State&)> onVoiceMemosAccess_;
 
     core::SerialQueue queue_{"sayloft.capture.coordinator"};

@@ -21,8 +21,15 @@ FileError::FileError(std::string step, int code)
     : Error(step + ": " + std::strerror(code)), step_(std::move(step)), code_(code) {}
 
 std::optional<std::string> readFile(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; fstat then refuses it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return std::nullopt;
+    }
     std::string out;
     char buffer[65536];
     for (;;) {
@@ -100,7 +107,8 @@ void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode
 
 void writeDurably(const fs::path& target, std::string_view bytes) {
     createParent(target);
-    fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp");
+    fs::path temp =
+        target.parent_path() / ("." + target.filename().string() + "." + uniqueSuffix() + ".tmp");
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw FileError("open", errno);
     auto fail = [&](const char* step) {

@@ -21,7 +21,8 @@ class FileError : public Error {
     int code_;
 };
 
-// The whole file, or nothing when it cannot be read.
+// The whole file, or nothing when it cannot be read or is not a regular file (a FIFO, a device
+// or a folder is refused without blocking).
 std::optional<std::string> readFile(const std::filesystem::path& path);
 
 // Replaces `target` atomically: a temporary file beside it, then rename. Creates the parent
@@ -32,7 +33,7 @@ void writeAtomically(const std::filesystem::path& target, std::string_view bytes
 
 // Like writeAtomically, and flushed to stable storage (file and folder) before returning.
 // Steps and their error words: open, write, fsync, rename; the parent folder's creation throws
-// its own error. The temporary file is "." + name + ".tmp" beside the target.
+// its own error. The temporary file is "." + name + ".<pid>.<n>.tmp" beside the target.
 void writeDurably(const std::filesystem::path& target, std::string_view bytes);
 
 }  // namespace sayloft::core
