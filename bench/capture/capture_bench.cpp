@@ -104,8 +104,9 @@ int main(int argc, char** argv) {
         core::ManualClock clock(core::SystemClock::now());
         clock.setAutoAdvance(true);
         CaptureStateStore store(root / (std::to_string(n) + ".json"), root / "none.json", clock);
-        settings::WatchedFolder folder{"folder-b", dir.string(), "Bench", true, {"wav"},
-                                       settings::WatchedFolder::Normaliser::none};
+        settings::WatchedFolder folder{"folder-b", dir.string(),
+                                       "Bench",    true,
+                                       {"wav"},    settings::WatchedFolder::Normaliser::none};
         FolderWatcher watcher(folder, store, clock);
 
         double baseline = findStat(dir);
@@ -136,9 +137,10 @@ int main(int argc, char** argv) {
     double trueMs = medianRun({"/bin/true"}, env);
     double version = medianRun({SAYLOFT_CLI, "--version"}, env);
     double status = medianRun({SAYLOFT_CLI, "status"}, env);
-    std::printf("\nstart-up (median of 20): /bin/true %.2f ms; sayloft --version %.2f ms (%.2fx); "
-                "sayloft status %.2f ms (%.2fx); target <= 3x /bin/true + 10 ms = %.2f ms\n",
-                trueMs, version, version / trueMs, status, status / trueMs, 3 * trueMs + 10);
+    std::printf(
+        "\nstart-up (median of 20): /bin/true %.2f ms; sayloft --version %.2f ms (%.2fx); "
+        "sayloft status %.2f ms (%.2fx); target <= 3x /bin/true + 10 ms = %.2f ms\n",
+        trueMs, version, version / trueMs, status, status / trueMs, 3 * trueMs + 10);
     fs::remove_all(home);
     return 0;
 }

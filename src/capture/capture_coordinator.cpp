@@ -1,5 +1,12 @@
 #include "capture/capture_coordinator.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "core/log.hpp"
 #include "platform/notify_once.hpp"
 
@@ -7,7 +14,54 @@ namespace sayloft::capture {
 
 using Kind = CaptureAccess::State::Kind;
 
+FolderChanges::FolderChanges(const std::vector<std::filesystem::path>& folders,
+                             std::function<void()> changed)
+    : changed_(std::move(changed)) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0 || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    for (auto& folder : folders) {
+        if (::inotify_add_watch(fd_, folder.c_str(),
+                                IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB) >= 0)
+            ++watched_;
+    }
+    if (watched_ > 0) thread_ = std::thread([this] { run(); });
+}
+
+FolderChanges::~FolderChanges() {
+    if (thread_.joinable()) {
+        char c = 1;
+        [[maybe_unused]] auto n = ::write(wake_[1], &c, 1);
+        thread_.join();
+    }
+    for (int fd : {fd_, wake_[0], wake_[1]})
+        if (fd >= 0) ::close(fd);
+}
+
+void FolderChanges::run() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents) return;
+        bool any = false;
+        while (::read(fd_, buffer, sizeof buffer) > 0) any = true;
+        if (any) changed_();
+    }
+}
+
 CaptureCoordinator::CaptureCoordinator(Dependencies deps) : deps_(std::move(deps)) {}
+
+void CaptureCoordinator::folderChanged() {
+    // One tick at a time: a burst of changes queues at most one.
+    if (changeQueued_.exchange(true)) return;
+    queue_.async([this] {
+        changeQueued_ = false;
+        if (running_) tickOnQueue();
+    });
+}
 
 CaptureCoordinator::~CaptureCoordinator() {
     stop_.request_stop();  // cut short any size sampling in progress
@@ -18,6 +72,7 @@ CaptureCoordinator::~CaptureCoordinator() {
     queue_.sync([this] {
         if (timer_) timer_->cancel();
         timer_.reset();
+        changes_.reset();
     });
     queue_.stop();
 }
@@ -123,6 +178,14 @@ void CaptureCoordinator::startOnQueue() {
     }
     running_ = true;
     schedule(kFirstTick);
+    if (watchChanges) {
+        std::vector<std::filesystem::path> folders;
+        for (auto& w : watchers_) folders.push_back(folderURL(w.folder()));
+        changes_ = std::make_unique<FolderChanges>(folders, [this] { folderChanged(); });
+        if (changes_->watched() < int(folders.size()))
+            core::log("capture", "{} of {} folders watched for changes; the rest every {}s",
+                      changes_->watched(), folders.size(), int(kPollInterval));
+    }
     std::string names;
     for (auto& w : watchers_) names += (names.empty() ? "" : ", ") + w.folder().displayName;
     core::log("capture", "coordinator started (poll={}s, folders={})", int(kPollInterval), names);
@@ -131,6 +194,7 @@ void CaptureCoordinator::startOnQueue() {
 void CaptureCoordinator::stopOnQueue(bool log) {
     if (timer_) timer_->cancel();
     timer_.reset();
+    changes_.reset();
     running_ = false;
     deps_.store.save();
     watchers_.clear();

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <thread>
 #include <vector>
 
 #include "capture/folder_watcher.hpp"
@@ -14,6 +17,25 @@
 #include "platform/user_defaults.hpp"
 
 namespace sayloft::capture {
+
+// Tells when files appear in or are written to a set of folders (inotify). Folders it cannot
+// watch (network mounts, too many watches) are left to the coordinator's timer.
+class FolderChanges {
+  public:
+    FolderChanges(const std::vector<std::filesystem::path>& folders, std::function<void()> changed);
+    ~FolderChanges();
+    FolderChanges(const FolderChanges&) = delete;
+    FolderChanges& operator=(const FolderChanges&) = delete;
+    int watched() const { return watched_; }
+
+  private:
+    void run();
+    int fd_ = -1;
+    int wake_[2] = {-1, -1};
+    int watched_ = 0;
+    std::function<void()> changed_;
+    std::thread thread_;
+};
 
 // Polls every enabled watched folder on its own serial queue: access check first, then the
 // folder's watcher. New captures go to onNewCapture, on the coordinator's queue, as soon as each
@@ -33,6 +55,8 @@ class CaptureCoordinator {
 
     static constexpr double kPollInterval = 30;
     static constexpr double kFirstTick = 2;
+    // Set false to rely on the timer alone (tests of the timer).
+    bool watchChanges = true;
 
     explicit CaptureCoordinator(Dependencies deps);
     ~CaptureCoordinator();
@@ -71,7 +95,11 @@ class CaptureCoordinator {
     void schedule(double seconds);
     std::function<bool(const std::string&)> idFilter();
 
+    void folderChanged();
+
     std::unique_ptr<core::Timer> timer_;
+    std::unique_ptr<FolderChanges> changes_;
+    std::atomic<bool> changeQueued_{false};
     bool running_ = false;
     std::vector<FolderWatcher> watchers_;
     bool hasInitialised_ = false;

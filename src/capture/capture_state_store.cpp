@@ -113,6 +113,16 @@ CaptureStateStore::CaptureStateStore(fs::path storePath, fs::path legacyPath, co
     : storePath_(std::move(storePath)), legacyPath_(std::move(legacyPath)), clock_(clock) {
     std::error_code ec;
     fs::create_directories(storePath_.parent_path(), ec);
+    // Temporary files of a save that was cut short (one engine per user writes this file).
+    const std::string prefix = "." + storePath_.filename().string();
+    for (auto it = fs::directory_iterator(storePath_.parent_path(), ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        auto name = it->path().filename().string();
+        if (name.starts_with(prefix) && name.ends_with(".tmp")) {
+            std::error_code rm;
+            fs::remove(it->path(), rm);
+        }
+    }
     load();
     indexIds();
 }

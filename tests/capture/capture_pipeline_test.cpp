@@ -512,3 +512,29 @@ TEST(CapturePipeline, ImplausibleNumbersFromTheServiceStayOutOfTheNote) {
     EXPECT_EQ(note.wlJobStatus, "done");
     EXPECT_FALSE(note.audioDurationSec);
 }
+
+TEST(CapturePipeline, ARefusedPairingStopsPollingUntilPairedAgain) {
+    PipelineFixture f;
+    auto polls = std::make_shared<std::atomic<int>>(0);
+    f.server.get("/api/v1/sources/DOC_abc/status", [polls](auto&, auto& res) {
+        ++*polls;
+        test::json(res, R"({"error":"revoked"})", 401);
+    });
+    f.serveHappyPath();
+    platform::FakeNotifications notes;
+    f.start();
+    f.pipeline = std::make_unique<CapturePipeline>(CapturePipeline::Dependencies{
+        f.settings, f.keys.keychain, f.clock, f.defaults, nullptr, nullptr, nullptr, &notes});
+    f.pipeline->handle(f.capture());
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(polls->load(), 1);                               // no polling for ever
+    EXPECT_EQ(f.note("250314-093012").wlJobStatus, "queued");  // resumed once paired again
+    EXPECT_TRUE(f.log.contains("refused this computer's pairing (401)"));
+    EXPECT_EQ(notes.posted().size(), 1u);
+    EXPECT_FALSE(CapturePipeline::pairingRefusedLine(f.defaults, f.keys.keychain).empty());
+
+    // The next start does not resume while the same token is refused; a new pairing does.
+    EXPECT_TRUE(CapturePipeline::pairingRefused(f.defaults, f.keys.keychain));
+    f.keys.setToken("wdt_fedcba9876543210fedcba9876");
+    EXPECT_FALSE(CapturePipeline::pairingRefused(f.defaults, f.keys.keychain));
+}

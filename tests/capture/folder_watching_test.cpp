@@ -4,7 +4,9 @@
 #include <utime.h>
 
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "capture/capture_coordinator.hpp"
 #include "capture/folder_watcher.hpp"
@@ -228,6 +230,7 @@ TEST(CaptureCoordinator, TicksOnTheClockAndStopsCleanly) {
     std::vector<int> polls;
     CaptureCoordinator c(
         {[&] { return std::vector{f.folder()}; }, f.store, f.clock, defaults, notes});
+    c.watchChanges = false;  // the timer alone
     c.setOnNewCapture(
         [&](const FolderWatcher::NewCapture& n) { seen.push_back(n.sourceURL.filename()); });
     c.setOnPoll([&](int n) { polls.push_back(n); });
@@ -407,4 +410,32 @@ TEST(FolderWatcher, AfterADamagedStateFilesChangedSinceItsLastWriteAreNew) {
     auto captures = w.poll();
     ASSERT_EQ(captures.size(), 1u);
     EXPECT_EQ(captures[0].sourceURL.filename(), "new.wav");
+}
+
+TEST(CaptureCoordinator, ANewFileIsFoundWithoutWaitingForTheTimer) {
+    Fixture f;  // the clock moves only inside the waiting window: the timer never fires
+    platform::MemoryDefaults defaults;
+    platform::FakeNotifications notes;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    CaptureCoordinator c(
+        {[&] { return std::vector{f.folder()}; }, f.store, f.clock, defaults, notes});
+    c.setOnNewCapture([&](const FolderWatcher::NewCapture& n) {
+        std::lock_guard lock(mutex);
+        seen.push_back(n.sourceURL.filename());
+    });
+    c.start();
+    c.drain();
+    writeWav(f.folderDir / "now.wav", 1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard lock(mutex);
+            if (!seen.empty() || std::chrono::steady_clock::now() > until) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    c.stop();
+    c.drain();
+    EXPECT_EQ(seen, std::vector<std::string>{"now.wav"});
 }

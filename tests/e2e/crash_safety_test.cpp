@@ -254,3 +254,12 @@ TEST(CrashSafety, ADamagedSettingsFileIsReportedAndNeverWrittenOver) {
     EXPECT_FALSE(fs::exists(d.home / "Notes"));
     EXPECT_EQ(test::readFile(d.settingsFile), damaged.dump(2));
 }
+
+TEST(CrashSafety, StatusLoadsNoMediaLibraries) {
+    test::TempDir home;
+    auto env = test::homeEnv(home.path(), {{"LD_DEBUG", "libs"}});
+    auto r = test::run({test::buildPath("apps/sayloft/sayloft").string(), "status"}, env);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("libc.so"), std::string::npos);  // the loader did report
+    EXPECT_EQ(r.err.find("libavformat"), std::string::npos);
+}
