@@ -79,7 +79,9 @@ class SignalStop {
 // Everything the capture commands share, created in launch order.
 struct CaptureRuntime {
     Settings& settings = Settings::shared();
-    CaptureStateStore& store = CaptureStateStore::shared();
+    // On the command's clock, so that pauses before a capture is tried again follow it.
+    CaptureStateStore store{CaptureStateStore::defaultStorePath(),
+                            CaptureStateStore::defaultLegacyPath(), commandClock()};
     core::Clock& clock = commandClock();
     platform::JsonFileDefaults defaults;
     platform::FreedesktopNotifications notifications;

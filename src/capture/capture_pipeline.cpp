@@ -285,7 +285,8 @@ void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,
     }
     if (!claim(id)) {
         core::log(kArea, "{} is already being handled; skipping", id);
-        settle(capture, "released");
+        // A durable stub means the capture reached its note; whoever holds it carries it on.
+        settle(capture, existing && existing->wlJobStatus ? "captured" : "released");
         return;
     }
     struct Release {
