@@ -231,6 +231,22 @@ int retryPending() {
     SignalStop stopper;
     installCaptureLog();
     CaptureRuntime runtime;
+    // Files that failed before their note are taken again first, so that their notes join the
+    // retry below.
+    auto notYet = runtime.store.pending();
+    if (!notYet.empty()) {
+        for (auto& line : capture::notYetNotedLines(notYet, runtime.clock.now()))
+            std::cout << line << '\n';
+        runtime.coordinator.setOnNewCapture(
+            [&](const capture::FolderWatcher::NewCapture& c) { runtime.pipeline.handle(c); });
+        runtime.coordinator.setIdFilter(
+            [&](const std::string& id) { return runtime.pipeline.idUsable(id); });
+        auto taken = runtime.coordinator.retryNotYetNoted();
+        runtime.pipeline.waitUntilIdle();
+        runtime.store.save();
+        std::cout << "Taken again: " << taken.size() << " file" << (taken.size() == 1 ? "" : "s")
+                  << " not yet noted\n";
+    }
     capture::CaptureRetry retry(runtime.pipeline, runtime.defaults, runtime.clock);
     retry.run(
         [](const capture::CaptureRetry::Progress& p) {

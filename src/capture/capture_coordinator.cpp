@@ -113,6 +113,25 @@ std::vector<FolderWatcher::NewCapture> CaptureCoordinator::runOnce() {
     });
 }
 
+std::vector<FolderWatcher::NewCapture> CaptureCoordinator::retryNotYetNoted() {
+    return queue_.sync([this] {
+        if (!running_) buildWatchers();
+        deps_.store.retryPendingNow();
+        std::function<void(const FolderWatcher::NewCapture&)> callback;
+        {
+            std::lock_guard lock(callbackMutex_);
+            callback = onNewCapture_;
+        }
+        std::vector<FolderWatcher::NewCapture> all;
+        for (auto& watcher : watchers_)
+            for (auto& c : watcher.takePending()) {
+                if (callback) callback(c);
+                all.push_back(c);
+            }
+        return all;
+    });
+}
+
 void CaptureCoordinator::setOnNewCapture(std::function<void(const FolderWatcher::NewCapture&)> cb) {
     std::lock_guard lock(callbackMutex_);
     onNewCapture_ = std::move(cb);

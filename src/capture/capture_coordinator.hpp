@@ -69,6 +69,9 @@ class CaptureCoordinator {
     // One pass as start would make it, without a timer: initial index where needed, then one
     // tick. Waits for the pass and returns the captures it produced.
     std::vector<FolderWatcher::NewCapture> runOnce();
+    // Hands on every file that was found but has no note yet, now, whatever its pause (the
+    // retry command). Waits and returns them.
+    std::vector<FolderWatcher::NewCapture> retryNotYetNoted();
 
     void setOnNewCapture(std::function<void(const FolderWatcher::NewCapture&)> callback);
     // Which capture ids a new file may take (the pipeline's collision rule); all when unset.

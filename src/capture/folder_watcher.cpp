@@ -172,12 +172,14 @@ void FolderWatcher::skip(const std::string& name, const std::string& reason) {
     store_.markSeen(name, "", folder_.id, clock_.now());
 }
 
-std::vector<FolderWatcher::Candidate> FolderWatcher::scan(std::vector<NewCapture>& resumed) {
-    std::vector<Candidate> out;
-    const fs::path dir = folderURL(folder_);
-    auto names = listed();
+std::vector<FolderWatcher::NewCapture> FolderWatcher::takePending() {
+    return takePending(listed());
+}
 
-    // Claimed files whose capture has not ended: handed on again at once.
+std::vector<FolderWatcher::NewCapture> FolderWatcher::takePending(
+    const std::vector<std::string>& names) {
+    std::vector<NewCapture> resumed;
+    const fs::path dir = folderURL(folder_);
     auto due = store_.takeDuePending(folder_.id);
     if (!due.empty()) {
         std::map<std::string, std::string> byKey;
@@ -194,6 +196,18 @@ std::vector<FolderWatcher::Candidate> FolderWatcher::scan(std::vector<NewCapture
                                          when.value_or(p.entry.firstSeen), folder_.id, true});
         }
     }
+
+    return resumed;
+}
+
+std::vector<FolderWatcher::Candidate> FolderWatcher::scan(std::vector<NewCapture>& resumed) {
+    std::vector<Candidate> out;
+    const fs::path dir = folderURL(folder_);
+    auto names = listed();
+
+    // Claimed files whose capture has not ended: handed on again at once.
+    auto again = takePending(names);
+    resumed.insert(resumed.end(), again.begin(), again.end());
 
     for (auto& name : store_.unknown(names, folder_.id)) {
         const fs::path file = dir / name;

@@ -95,6 +95,8 @@ class FolderWatcher {
     // The tick's first look: pending files that are due go to `resumed` at once (claimed), new
     // files that pass the instant guards are returned for the waiting window.
     std::vector<Candidate> scan(std::vector<NewCapture>& resumed);
+    // Only the first half of scan: the pending files that are due, claimed again.
+    std::vector<NewCapture> takePending();
     // A candidate that held still: the remaining guards, then the claim. Nothing when skipped
     // or deferred.
     std::optional<NewCapture> settle(const Candidate& candidate);
@@ -109,6 +111,7 @@ class FolderWatcher {
   private:
     std::vector<std::string> candidates() const;
     std::vector<std::string> listed() const;
+    std::vector<NewCapture> takePending(const std::vector<std::string>& names);
     std::optional<core::TimePoint> timestamp(const std::filesystem::path& file) const;
     void defer(const std::string& name, const std::string& reason) const;
     void skip(const std::string& name, const std::string& reason);

@@ -121,7 +121,11 @@ void writeDurably(const fs::path& target, std::string_view bytes) {
     // Linux has no F_FULLFSYNC; fdatasync would skip the size update, so fsync it is.
     if (::fsync(fd) != 0) fail("fsync");
     ::close(fd);
-    if (::rename(temp.c_str(), target.c_str()) != 0) throw FileError("rename", errno);
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int e = errno;
+        ::unlink(temp.c_str());  // no temporary file outlives a failed write
+        throw FileError("rename", e);
+    }
     syncFolder(target.parent_path());
 }
 

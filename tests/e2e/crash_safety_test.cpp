@@ -2,6 +2,7 @@
 // recording still ends as exactly one done note and one source, with nothing left half-written.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <random>
 #include <set>
@@ -230,6 +231,21 @@ TEST(CrashSafety, AVaultThatCannotBeWrittenKeepsTheMemoUntilItCan) {
     EXPECT_NE(status.out.find("Not yet noted: "), std::string::npos) << status.out;
     fs::remove(d.vault);
     ASSERT_TRUE(eventually([&] { return d.statuses().size() == 1; })) << d.text();
+    EXPECT_EQ(d.leftovers(), std::vector<std::string>{});
+
+    // A folder where the stub should go: the stub fails, the daemon stops, `sayloft retry` mends.
+    const auto name = memoName(5, "EEEE0002");
+    const auto id = capture::FilenameNormaliser::canonicalId(
+        capture::FilenameNormaliser::parse(name).value().timestamp);
+    fs::create_directories(d.inbox().notePath(id));
+    d.drop(spokenMemos()[1], name);
+    ASSERT_TRUE(eventually([&] { return d.count("writeStub failed for") >= 1; })) << d.text();
+    EXPECT_EQ(d.kill(SIGTERM), 0);
+    fs::remove(d.inbox().notePath(id));
+    auto retry = d.sayloft({"retry"});
+    EXPECT_EQ(retry.exitCode, 0) << retry.err;
+    EXPECT_NE(retry.out.find("Taken again: 1 file not yet noted"), std::string::npos) << retry.out;
+    EXPECT_EQ(d.statuses().size(), 2u);
     EXPECT_EQ(d.leftovers(), std::vector<std::string>{});
 }
 
