@@ -538,3 +538,35 @@ TEST(CapturePipeline, ARefusedPairingStopsPollingUntilPairedAgain) {
     f.keys.setToken("wdt_fedcba9876543210fedcba9876");
     EXPECT_FALSE(CapturePipeline::pairingRefused(f.defaults, f.keys.keychain));
 }
+
+TEST(CapturePipeline, RetryCountsFromFirstSightAndMendsAFailedTranscriptFetch) {
+    PipelineFixture f;
+    auto fetches = std::make_shared<std::atomic<int>>(0);
+    f.server.get("/api/v1/sources/DOC_abc", [fetches](auto&, auto& res) {
+        if (++*fetches <= 2) return test::json(res, "not json at all", 500);  // probe, fetch
+        test::json(res, detailJson("DOC_abc"));
+    });
+    f.serveHappyPath(R"({"status":"completed","task_id":"DOC_abc"})");
+    f.start();
+    CaptureStateStore store(f.home.path() / "state.json", f.home.path() / "legacy.json", f.clock);
+    f.pipeline = std::make_unique<CapturePipeline>(CapturePipeline::Dependencies{
+        f.settings, f.keys.keychain, f.clock, f.defaults, nullptr, nullptr, &store});
+    CaptureRetry retry(*f.pipeline, f.defaults, f.clock);
+    CaptureRetry::retryWatermark(f.defaults, f.clock);
+    f.clock.advance(core::seconds(60));
+
+    // Named for a day long before the watermark, first seen after it.
+    auto c = f.capture("20000101 000000.m4a");
+    c.canonicalId =
+        store.claim(c.sourceURL.filename().string(), c.folderId, c.canonicalId, f.clock.now());
+    c.claimed = true;
+    f.pipeline->handle(c);
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(f.note("000101-000000").wlJobStatus, "completed");  // the fetch failed
+    EXPECT_EQ(retry.pendingIds(), std::vector<std::string>{"000101-000000"});
+
+    retry.run([](const CaptureRetry::Progress&) {});
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(f.note("000101-000000").wlJobStatus, "done");
+    EXPECT_EQ(f.inbox().readBody(f.inbox().notePath("000101-000000")), "hello world");
+}

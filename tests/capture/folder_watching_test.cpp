@@ -418,8 +418,13 @@ TEST(CaptureCoordinator, ANewFileIsFoundWithoutWaitingForTheTimer) {
     platform::FakeNotifications notes;
     std::mutex mutex;
     std::vector<std::string> seen;
-    CaptureCoordinator c(
-        {[&] { return std::vector{f.folder()}; }, f.store, f.clock, defaults, notes});
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
     c.setOnNewCapture([&](const FolderWatcher::NewCapture& n) {
         std::lock_guard lock(mutex);
         seen.push_back(n.sourceURL.filename());
