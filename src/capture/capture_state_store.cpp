@@ -339,6 +339,20 @@ void CaptureStateStore::markSeen(const std::string& fileName, const std::string&
     });
 }
 
+void CaptureStateStore::markSeenAll(
+    const std::vector<std::pair<std::string, std::string>>& namesAndIds,
+    const std::string& folderId, core::TimePoint date) {
+    queue_.sync([&] {
+        auto& files = state_.seenByFolder[folderId];
+        for (auto& [name, id] : namesAndIds) {
+            const auto key = keyFor(name);
+            files[key] = SeenEntry{date, id};
+            if (!id.empty()) idOwners_.emplace(id, std::pair{folderId, key});
+        }
+        dirty_ = dirty_ || !namesAndIds.empty();
+    });
+}
+
 int CaptureStateStore::forget(const std::vector<std::string>& fileNames,
                               const std::string& folderId) {
     return queue_.sync([&] {

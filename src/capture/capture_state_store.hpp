@@ -75,6 +75,9 @@ class CaptureStateStore {
     // In memory until the next save().
     void markSeen(const std::string& fileName, const std::string& canonicalId,
                   const std::string& folderId, core::TimePoint date);
+    // Many files of one folder at once (an initial index), in memory until the next save().
+    void markSeenAll(const std::vector<std::pair<std::string, std::string>>& namesAndIds,
+                     const std::string& folderId, core::TimePoint date);
     // Saves at once.
     int forget(const std::vector<std::string>& fileNames, const std::string& folderId);
     int seenCount(const std::string& folderId);

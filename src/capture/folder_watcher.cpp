@@ -143,7 +143,7 @@ int FolderWatcher::runInitialIndex() {
     if (store_.indexDone(folder_.id)) return 0;
     const fs::path dir = folderURL(folder_);
     const auto after = store_.recoveredAfter();
-    int count = 0;
+    std::vector<std::pair<std::string, std::string>> seen;
     for (auto& name : candidates()) {
         // After a damaged state, what changed since its last good write counts as new.
         if (after) {
@@ -151,10 +151,10 @@ int FolderWatcher::runInitialIndex() {
             if (!modified || *modified > *after) continue;
         }
         auto when = timestamp(dir / name);
-        store_.markSeen(name, when ? FilenameNormaliser::canonicalId(*when) : "", folder_.id,
-                        clock_.now());
-        ++count;
+        seen.emplace_back(name, when ? FilenameNormaliser::canonicalId(*when) : "");
     }
+    const int count = int(seen.size());
+    store_.markSeenAll(seen, folder_.id, clock_.now());
     store_.setIndexDone(folder_.id);
     store_.save();
     core::log("capture", "[{}] initial index complete ({} existing files marked seen)",
