@@ -444,3 +444,29 @@ TEST(CaptureCoordinator, ANewFileIsFoundWithoutWaitingForTheTimer) {
     c.drain();
     EXPECT_EQ(seen, std::vector<std::string>{"now.wav"});
 }
+
+TEST(CaptureCoordinator, StopDoesNotWaitForATickInItsWaitingWindow) {
+    Fixture f;
+    f.clock.setAutoAdvance(false);
+    platform::MemoryDefaults defaults;
+    platform::FakeNotifications notes;
+    f.store.forget({}, "folder-t");
+    writeWav(f.folderDir / "slow.wav", 1);
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
+    c.watchChanges = false;
+    c.start();
+    c.drain();
+    f.clock.advance(core::seconds(2));  // the first tick now waits in its window
+    ASSERT_TRUE(f.clock.waitForSleepers(1));
+    c.stop();
+    c.drain();  // returns without the clock moving: the window was cut short
+    EXPECT_FALSE(c.isRunning());
+    EXPECT_TRUE(f.log.contains("deferring slow.wav (stopping)"));
+    EXPECT_FALSE(f.store.isKnown("slow.wav", "folder-t"));  // looked at again next start
+}
