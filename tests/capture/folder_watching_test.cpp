@@ -228,8 +228,13 @@ TEST(CaptureCoordinator, TicksOnTheClockAndStopsCleanly) {
     writeWav(f.folderDir / "before.wav", 1);
     std::vector<std::string> seen;
     std::vector<int> polls;
-    CaptureCoordinator c(
-        {[&] { return std::vector{f.folder()}; }, f.store, f.clock, defaults, notes});
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
     c.watchChanges = false;  // the timer alone
     c.setOnNewCapture(
         [&](const FolderWatcher::NewCapture& n) { seen.push_back(n.sourceURL.filename()); });
@@ -264,8 +269,13 @@ TEST(CaptureCoordinator, NoEnabledFolderLeavesItIdle) {
     Fixture f;
     platform::MemoryDefaults defaults;
     platform::FakeNotifications notes;
-    CaptureCoordinator c(
-        {[] { return std::vector<WatchedFolder>{}; }, f.store, f.clock, defaults, notes});
+    CaptureCoordinator c({[] { return std::vector<WatchedFolder>{}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
     c.start();
     EXPECT_FALSE(c.isRunning());
     EXPECT_TRUE(f.log.contains("[sayloft] capture: no folders enabled; coordinator idle"));
