@@ -31,11 +31,15 @@ void addSettingsCommands(CLI::App& app, Cli& cli) {
         std::cout << (v.is_string() ? v.get<std::string>() : v.dump()) << '\n';
     });
     static std::string setKey, setText;
+    static bool force = false;
     auto* set = cmd->add_subcommand("set", "Change one setting and save");
     set->add_option("key", setKey)->required();
     set->add_option("value", setText)->required();
+    set->add_flag("--force", force,
+                  "Write even over a settings file that does not read (a copy of it is kept)");
     set->callback([&cli] {
-        cli.exitCode = cli.request("settings.set", {{"key", setKey}, {"value", setText}});
+        cli.exitCode =
+            cli.request("settings.set", {{"key", setKey}, {"value", setText}, {"force", force}});
     });
     static std::string unsetKey;
     auto* unset = cmd->add_subcommand("unset", "Remove an optional setting and save");

@@ -110,7 +110,8 @@ struct Engine::Parts {
               *notifications,
               capture::CaptureGuards::defaults(),
               {}}),
-          pipeline({settings, keychain, clock, defaults, &coordinator, &afterTranscript}),
+          pipeline({settings, keychain, clock, defaults, &coordinator, &afterTranscript, &store,
+                    notifications.get()}),
           notifier({settings, *notifications, clock, mainLoop, &platform::hasSchemeHandler,
                     [this](const std::string& target) {
                         bool opened = target.find("://") != std::string::npos
@@ -178,6 +179,7 @@ void Engine::launch() {
         core::log("launch", "{} ({})", kVersion, service::localComputerName());
         if (p.settings.settings().keepVoiceMemosRunning.value_or(false)) p.keeper.start();
     }
+    capture::notifySettingsProblemOnce(p.settings, p.defaults, *p.notifications);
     capture::CaptureRetry::retryWatermark(p.defaults, p.clock);
 
     p.notifier.install(p.pipeline);
@@ -189,6 +191,8 @@ void Engine::launch() {
                  {"id", event.id},
                  {"status", event.status}});
     });
+    p.coordinator.setIdFilter(
+        [this](const std::string& id) { return parts_->pipeline.idUsable(id); });
     if (!daemon) return;
 
     p.coordinator.setOnPoll([this](int n) { parts_->status.recordPoll(n); });
@@ -199,6 +203,10 @@ void Engine::launch() {
                  {"summary", capture::CaptureStatus::summary(published.snapshot)}});
     });
     p.status.start();
+    if (p.settings.damage()) {
+        p.pipeline.start();  // says why it does not capture, and waits for the user
+        return;
+    }
     if (p.settings.enabledWatchedFolders().empty()) {
         core::log("capture pipeline", "no watched folders enabled; not starting");
         if (p.pipeline.uploadEnabled() && p.keychain.hasDeviceToken()) {
@@ -334,6 +342,11 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         vault::InboxWriter inbox(p.settings.settings().vaultPath, p.clock);
         output.out("Captures: " +
                    capture::CaptureStatus::summary(capture::CaptureStatus::scan(inbox, now)));
+        for (auto& line : capture::notYetNotedLines(p.store.pending(), now)) output.out(line);
+        if (auto line = capture::settingsProblemLine(p.settings); !line.empty()) output.out(line);
+        if (auto line = capture::CapturePipeline::pairingRefusedLine(p.defaults, p.keychain);
+            !line.empty())
+            output.out(line);
         if (options_.role == "daemon") {
             output.out(fmt::format("Daemon: running (pid {})", ::getpid()));
             auto published = p.status.current();
@@ -347,6 +360,10 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     }
 
     if (method == "poll") {
+        if (auto problem = p.settings.damage()) {
+            output.err("Not capturing: the settings file cannot be used (" + *problem + ")");
+            return done(1);
+        }
         for (auto& c : p.coordinator.runOnce()) {
             output.out(c.canonicalId + "\t" + c.sourceURL.string());
             p.pipeline.handle(c);
@@ -380,6 +397,23 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     }
 
     if (method == "retry") {
+        // Files that failed before their note are taken again first, so that their notes join
+        // the retry below.
+        auto notYet = p.store.pending();
+        if (!notYet.empty()) {
+            for (auto& line : capture::notYetNotedLines(notYet, p.clock.now())) output.out(line);
+            p.coordinator.setOnNewCapture([this](const capture::FolderWatcher::NewCapture& c) {
+                parts_->pipeline.handle(c);
+            });
+            p.coordinator.setIdFilter(
+                [this](const std::string& id) { return parts_->pipeline.idUsable(id); });
+            auto taken = p.coordinator.retryNotYetNoted();
+            while (!p.pipeline.isIdle() && !stop.stop_requested())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            p.store.save();
+            output.out(fmt::format("Taken again: {} file{} not yet noted", taken.size(),
+                                   taken.size() == 1 ? "" : "s"));
+        }
         capture::CaptureRetry retry(p.pipeline, p.defaults, p.clock);
         retry.run(
             [&](const capture::CaptureRetry::Progress& progress) { output.out(progress.text()); },
@@ -457,7 +491,7 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         try {
             if (method == "settings.set" || method == "settings.unset") {
                 SettingsEdit::setValue(p.settings, param(params, "key"), param(params, "value"),
-                                       method == "settings.unset");
+                                       method == "settings.unset", params.value("force", false));
             } else if (method == "folders.add") {
                 output.out(SettingsEdit::addFolder(p.settings, param(params, "path"),
                                                    param(params, "name")));
@@ -466,9 +500,11 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
                                            method.substr(std::string("folders.").size()));
             }
         } catch (const std::exception& e) {
-            output.err(method.starts_with("settings.") ? std::string("Not saved: ") + e.what()
-                                                       : std::string(e.what()));
-            return done(method.starts_with("settings.") ? 2 : 1);
+            const bool refused = dynamic_cast<const settings::SettingsDamaged*>(&e) != nullptr;
+            output.err(method.starts_with("settings.") || refused
+                           ? std::string("Not saved: ") + e.what()
+                           : std::string(e.what()));
+            return done(method.starts_with("settings.") || refused ? 2 : 1);
         }
         applyCaptureSettings();
         return done(0);
@@ -478,6 +514,7 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         if (!p.settings.reload()) {
             output.err("Not applied: " + p.settings.configPath().string() +
                        " does not read as settings");
+            capture::notifySettingsProblemOnce(p.settings, p.defaults, *p.notifications);
             return done(1);
         }
         applyCaptureSettings();

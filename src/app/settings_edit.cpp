@@ -50,7 +50,8 @@ core::Json valueFor(const std::string& key, const std::string& text) {
     return text;
 }
 
-void setValue(Settings& store, const std::string& key, const std::string& text, bool unset) {
+void setValue(Settings& store, const std::string& key, const std::string& text, bool unset,
+              bool force) {
     auto guard = store.lock();
     auto json = settings::encode(store.settings());
     settings::AppSettings decoded;
@@ -65,6 +66,11 @@ void setValue(Settings& store, const std::string& key, const std::string& text, 
         throw;
     } catch (const std::exception& e) {
         throw Error(e.what());
+    }
+    if (force && store.damage()) {
+        store.settings() = decoded;
+        store.saveForce();
+        return;
     }
     if (!unset && !settings::encode(decoded).contains(key) && key != "afterTranscriptCommand" &&
         key != "wendrelBaseURL" && key != "recordingConsentText" &&

@@ -11,9 +11,10 @@ namespace sayloft::app {
 // key has, the whole result must decode, and the form's rules are applied before saving. Each
 // throws Error with a text for the user when the change is refused; nothing is changed then.
 namespace SettingsEdit {
-// Sets (or, with `unset`, removes) one key.
+// Sets (or, with `unset`, removes) one key. A settings file that does not read is never written
+// over (settings::SettingsDamaged) unless `force`, which keeps a copy of it first.
 void setValue(settings::Settings& store, const std::string& key, const std::string& text,
-              bool unset);
+              bool unset, bool force = false);
 // Watches a folder (or enables it when already watched); returns the line to show.
 std::string addFolder(settings::Settings& store, const std::string& path, const std::string& name);
 // "remove", "enable" or "disable" a watched folder by id.

@@ -1,10 +1,17 @@
 #include "capture/capture_pipeline.hpp"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
+
+#include <fmt/format.h>
 
 #include "capture/capture_retry.hpp"
 #include "core/log.hpp"
 #include "core/time_format.hpp"
+#include "platform/notify_once.hpp"
 #include "service/client_error.hpp"
 #include "service/wendrel_client.hpp"
 
@@ -138,15 +145,71 @@ void CapturePipeline::shutdown() {
 // ---------------------------------------------------------------------------------------------
 // Start and stop
 
+CaptureStateStore* CapturePipeline::store() const {
+    if (deps_.store) return deps_.store;
+    return deps_.coordinator ? &deps_.coordinator->store() : nullptr;
+}
+
+void CapturePipeline::settle(const FolderWatcher::NewCapture& capture, const char* outcome,
+                             const std::string& error) {
+    auto* s = store();
+    if (!capture.claimed || !s) return;
+    const std::string name = capture.sourceURL.filename().string();
+    const std::string what = outcome;
+    if (what == "captured") {
+        s->captured(name, capture.folderId);
+    } else if (what == "failed") {
+        double delay = s->captureFailed(name, capture.folderId, error);
+        core::log(kArea, "{} stays pending; trying again in {:.0f}s", capture.canonicalId, delay);
+    } else if (what == "dropped") {
+        s->dropPending(name, capture.folderId);
+    } else {
+        s->release(name, capture.folderId);
+    }
+}
+
+void CapturePipeline::removeStaleTemporaries() {
+    auto writer = inbox();
+    for (const fs::path& dir : {writer.inboxDir(), writer.audioDir()}) {
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (!name.starts_with(".") || !name.ends_with(".tmp")) continue;
+            // ".<name>.<pid>.<n>.tmp": left alone while the process that writes it lives.
+            auto body = name.substr(0, name.size() - 4);
+            auto lastDot = body.rfind('.');
+            auto pidDot = lastDot == std::string::npos ? lastDot : body.rfind('.', lastDot - 1);
+            if (pidDot == std::string::npos) continue;
+            long pid = std::strtol(body.c_str() + pidDot + 1, nullptr, 10);
+            if (pid <= 0 || (pid != long(::getpid()) && ::kill(pid_t(pid), 0) == 0)) continue;
+            std::error_code rm;
+            if (fs::remove(it->path(), rm))
+                core::log(kArea, "removed a partial file left by an interrupted write: {}",
+                          printableName(name));
+        }
+    }
+}
+
 void CapturePipeline::start() {
+    if (auto problem = deps_.settings.damage()) {
+        // Capturing now would file recordings into the built-in vault: wait for the user.
+        core::log(kArea, "not capturing: the settings file cannot be used ({})", *problem);
+        return;
+    }
+    removeStaleTemporaries();
     if (deps_.coordinator) {
         deps_.coordinator->setOnNewCapture(
             [this](const FolderWatcher::NewCapture& capture) { handle(capture); });
+        deps_.coordinator->setIdFilter([this](const std::string& id) { return idUsable(id); });
         deps_.coordinator->start();
     }
     core::log(kArea, "started");
     if (uploadEnabled() && deps_.keychain.hasDeviceToken()) {
-        spawn([this](std::stop_token) { resumeUnfinished(); });
+        if (pairingRefused(deps_.defaults, deps_.keychain))
+            core::log(kArea, "this computer's pairing was refused; resuming after `sayloft pair`");
+        else
+            spawn([this](std::stop_token) { resumeUnfinished(); });
     }
 }
 
@@ -181,6 +244,15 @@ std::string CapturePipeline::resolveCollision(const std::string& id) {
     return fallback;
 }
 
+bool CapturePipeline::idUsable(const std::string& id) {
+    auto writer = inbox();
+    try {
+        return !isRecordingOrigin(writer.readFrontmatter(writer.notePath(id)).sourceOrigin);
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 Frontmatter captureStub(const std::string& id, core::TimePoint created) {
     // The note's own defaults are the capture defaults (voice memo, pending, high confidence,
     // audio, "/transcript"); a capture adds its id, date and audio path.
@@ -197,23 +269,29 @@ Frontmatter CapturePipeline::stubFor(const std::string& id) const {
 
 void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,
                                     std::stop_token stop) {
-    const std::string id = resolveCollision(capture.canonicalId);
+    // A claimed capture's id was settled when it was claimed (same-second files get _2, _3 ...).
+    const std::string id =
+        capture.claimed ? capture.canonicalId : resolveCollision(capture.canonicalId);
     if (id != capture.canonicalId) {
         core::log(kArea, "{} is a recording's id; capturing {} as {}", capture.canonicalId,
                   printableName(capture.sourceURL.filename().string()), id);
     }
     auto writer = inbox();
+    std::optional<Frontmatter> existing;
     try {
-        auto existing = writer.readFrontmatter(writer.notePath(id));
-        if (existing.wlJobStatus == "done") {
-            core::log(kArea, "{} already has its transcript; skipping", id);
-            return;
-        }
+        existing = writer.readFrontmatter(writer.notePath(id));
     } catch (const std::exception&) {
         // no note yet, or one that cannot be read: it is written anew below
     }
+    if (existing && existing->wlJobStatus == "done") {
+        core::log(kArea, "{} already has its transcript; skipping", id);
+        settle(capture, "captured");
+        return;
+    }
     if (!claim(id)) {
         core::log(kArea, "{} is already being handled; skipping", id);
+        // A durable stub means the capture reached its note; whoever holds it carries it on.
+        settle(capture, existing && existing->wlJobStatus ? "captured" : "released");
         return;
     }
     struct Release {
@@ -222,11 +300,41 @@ void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,
         ~Release() { self->release(id); }
     } release{this, id};
 
+    std::error_code ec;
+    const bool sourceThere = fs::exists(capture.sourceURL, ec);
     try {
         writer.ensureDirectories();
-        writer.copyAudio(capture.sourceURL, id);
+        if (sourceThere) {
+            writer.copyAudio(capture.sourceURL, id);
+        } else if (!fs::exists(writer.audioPath(id), ec)) {
+            // Claimed, but gone from the folder before it was copied: nothing left to capture.
+            core::log(kArea, "{} is gone from its folder before it was copied; forgetting it",
+                      printableName(capture.sourceURL.filename().string()));
+            settle(capture, "dropped");
+            return;
+        }
     } catch (const std::exception& e) {
         core::log(kArea, "copyAudio failed for {}: {}", id, e.what());
+        settle(capture, "failed", fmt::format("copyAudio failed: {}", e.what()));
+        return;
+    }
+
+    const bool upload = uploadEnabled();
+    if (existing && existing->wlJobStatus) {
+        // The stub was written before an interruption: carry on from what the note says.
+        settle(capture, "captured");
+        if (!upload) return;
+        auto status = *existing->wlJobStatus;
+        if (!resumableStates().count(status)) return;
+        if (existing->externalId && !existing->externalId->empty() && status != "upload_failed") {
+            core::log(kArea, "{} resumed (polling {})", id, *existing->externalId);
+            pollUntilDone(id, *existing->externalId, stop);
+            return;
+        }
+        auto note = *existing;
+        note.id = id;
+        if (auto key = this->upload(id, uploadProfile(note), kArea, stop))
+            pollUntilDone(id, *key, stop);
         return;
     }
 
@@ -235,7 +343,6 @@ void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,
         if (f.id == capture.folderId) folder = f;
     const bool voiceMemos =
         folder && folder->normaliser == settings::WatchedFolder::Normaliser::voiceMemos;
-    const bool upload = uploadEnabled();
     Frontmatter stub = stubFor(id);
     stub.created = capture.timestamp;
     stub.classification = voiceMemos ? "voice_memo" : "audio_capture";
@@ -244,14 +351,25 @@ void CapturePipeline::handleCapture(const FolderWatcher::NewCapture& capture,
                                    : "watched_folder";
     stub.wlJobStatus = upload ? "queued" : "skipped";
     try {
-        writer.writeMarkdown(stub, "");
+        writer.writeMarkdown(stub, "", true);
     } catch (const std::exception& e) {
         core::log(kArea, "writeStub failed for {}: {}", id, e.what());
+        settle(capture, "failed", fmt::format("writeStub failed: {}", e.what()));
         return;
     }
+    settle(capture, "captured");
     if (!upload) {
         core::log(kArea, "WL upload disabled; {} remains pending in vault", id);
         return;
+    }
+    // The source may have been rewritten since it was copied: the upload takes what it is now.
+    if (sourceThere) {
+        try {
+            if (writer.refreshAudio(capture.sourceURL, id))
+                core::log(kArea, "{} changed after it was copied; copied again", id);
+        } catch (const std::exception& e) {
+            core::log(kArea, "copying {} again failed: {}", id, e.what());
+        }
     }
     UploadProfile profile{"voice_memo", {"voice-memo", "sayloft-mac"}, {{"sayloft_id", id}}};
     auto key = this->upload(id, profile, kArea, stop);
@@ -272,6 +390,7 @@ std::optional<std::string> CapturePipeline::upload(const std::string& id,
     } catch (const std::exception& e) {
         if (stop.stop_requested()) return std::nullopt;  // shutting down: resumed next start
         core::log(area, "upload failed for {}: {}", id, e.what());
+        refused(e);
         fail(id, "upload_failed");
         return std::nullopt;
     }
@@ -331,6 +450,48 @@ std::optional<std::string> CapturePipeline::resolveKeyFrom(const std::string& id
     if (!key && !stop.stop_requested())
         core::log(kArea, "no cache_key for task {} ({}) within 10 minutes", *result.task_id, id);
     return key;
+}
+
+namespace {
+std::string tokenFingerprint(const std::string& token) {
+    return fmt::format("{:016x}", settings::fnv1a64(token));
+}
+}  // namespace
+
+bool CapturePipeline::pairingRefused(platform::UserDefaults& defaults,
+                                     const service::Keychain& keychain) {
+    auto token = keychain.deviceToken();
+    return token &&
+           defaults.boolValue(std::string(kRefusedTokenKey) + "." + tokenFingerprint(*token))
+               .value_or(false);
+}
+
+std::string CapturePipeline::pairingRefusedLine(platform::UserDefaults& defaults,
+                                                const service::Keychain& keychain) {
+    if (!pairingRefused(defaults, keychain)) return "";
+    return "Wendrel refused this computer's pairing: nothing is sent until you pair again "
+           "(`sayloft pair`)";
+}
+
+bool CapturePipeline::refused(const std::exception& error) {
+    auto* e = dynamic_cast<const service::ClientError*>(&error);
+    if (!e || e->kind() != service::ClientError::Kind::requestFailed || e->status() != 401)
+        return false;
+    auto token = deps_.keychain.deviceToken();
+    if (!token) return true;
+    if (!pairingRefused(deps_.defaults, deps_.keychain)) {
+        deps_.defaults.setBool(std::string(kRefusedTokenKey) + "." + tokenFingerprint(*token),
+                               true);
+        core::log(kArea,
+                  "the service refused this computer's pairing (401); nothing is sent or "
+                  "polled until it is paired again");
+        if (deps_.notifications)
+            platform::notifyOnce(deps_.defaults, *deps_.notifications, "pairing-refused",
+                                 "Wendrel no longer accepts this computer",
+                                 "Pair again with `sayloft pair` or the tray's Connect item. "
+                                 "Recordings wait in the vault until then.");
+    }
+    return true;
 }
 
 void CapturePipeline::fail(const std::string& id, const std::string& status) {
@@ -418,6 +579,8 @@ void CapturePipeline::pollUntilDone(const std::string& id, std::string key, std:
                         return;
                     }
                 }
+            } else if (refused(e)) {
+                return;  // left as it is: resumed once paired again
             } else {
                 core::log(kArea, "status poll error for {}: {}", id, e.what());
             }
@@ -478,6 +641,8 @@ void CapturePipeline::fetchTranscript(const std::string& id, const std::string& 
         if (e.kind() == service::ClientError::Kind::planRequired) {
             core::log(kArea, "retrieval refused for {}: {}", id, e.what());
             fail(id, "failed");
+        } else if (refused(e)) {
+            return;
         } else {
             core::log(kArea, "fetch transcript failed for {}: {}", id, e.what());
         }
@@ -499,7 +664,9 @@ void CapturePipeline::fetchTranscript(const std::string& id, const std::string& 
     if ((!note.title || note.title->empty()) && detail.result.llm_title &&
         !detail.result.llm_title->empty())
         note.title = singleLine(*detail.result.llm_title);
-    if (detail.result.duration && std::isfinite(*detail.result.duration))
+    // A number from the service enters the note only when it is a plausible duration.
+    if (detail.result.duration && std::isfinite(*detail.result.duration) &&
+        *detail.result.duration >= 0 && *detail.result.duration < 1e7)
         note.audioDurationSec = int64_t(*detail.result.duration);
     try {
         writer.writeMarkdown(note, detail.result.text.value_or(""));
@@ -547,6 +714,20 @@ CapturePipeline::UploadOutcome CapturePipeline::uploadExisting(
     return UploadOutcome::uploaded;
 }
 
+std::map<std::string, core::TimePoint> CapturePipeline::firstSeenById() const {
+    std::map<std::string, core::TimePoint> out;
+    auto* s = store();
+    if (!s) return out;
+    auto state = s->snapshot();
+    for (auto& [folder, files] : state.seenByFolder)
+        for (auto& [name, e] : files)
+            if (!e.canonicalId.empty())
+                out[e.canonicalId] = std::max(out[e.canonicalId], e.firstSeen);
+    for (auto& [folder, files] : state.pendingByFolder)
+        for (auto& [name, e] : files) out[e.captureId] = std::max(out[e.captureId], e.firstSeen);
+    return out;
+}
+
 int CapturePipeline::resumeUnfinished() {
     auto writer = inbox();
     const auto watermark = CaptureRetry::retryWatermark(deps_.defaults, deps_.clock);
@@ -555,9 +736,13 @@ int CapturePipeline::resumeUnfinished() {
         Frontmatter note;
     };
     std::vector<Item> items;
+    const auto seen = firstSeenById();
     for (auto& [id, note] : writer.readableNotes()) {
         auto status = note.wlJobStatus.value_or("skipped");
-        if (!resumableStates().count(status) || note.created < watermark) continue;
+        // The watermark is about when sayloft first saw a file, not the date in its name.
+        auto when = note.created;
+        if (auto it = seen.find(id); it != seen.end()) when = std::max(when, it->second);
+        if (!resumableStates().count(status) || when < watermark) continue;
         std::error_code ec;
         if (fs::exists(writer.audioPath(id), ec)) items.push_back({id, note});
     }

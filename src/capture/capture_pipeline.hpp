@@ -18,6 +18,7 @@
 #include "capture/capture_coordinator.hpp"
 #include "capture/folder_watcher.hpp"
 #include "core/clock.hpp"
+#include "platform/notifications.hpp"
 #include "platform/user_defaults.hpp"
 #include "service/keychain.hpp"
 #include "service/models.hpp"
@@ -61,7 +62,19 @@ class CapturePipeline {
         platform::UserDefaults& defaults;
         CaptureCoordinator* coordinator = nullptr;
         AfterTranscriptCommand* afterTranscript = nullptr;
+        // The capture state; the coordinator's when not given.
+        CaptureStateStore* store = nullptr;
+        // Told once when the service refuses this computer's pairing.
+        platform::Notifications* notifications = nullptr;
     };
+
+    static constexpr const char* kRefusedTokenKey = "sayloft.pairing.refusedToken";
+    // The service answered 401 to the current device token: nothing is sent or polled until
+    // the computer is paired again (a new token).
+    static bool pairingRefused(platform::UserDefaults& defaults, const service::Keychain& keychain);
+    // The line `sayloft status` shows while it is so; empty otherwise.
+    static std::string pairingRefusedLine(platform::UserDefaults& defaults,
+                                          const service::Keychain& keychain);
 
     enum class UploadOutcome { uploaded, alreadyHandled, noLocalAudio, failed };
 
@@ -93,6 +106,10 @@ class CapturePipeline {
 
     // The id a capture is filed under: the watcher's id unless a meeting recording holds it.
     std::string resolveCollision(const std::string& id);
+    // Whether a new capture may take this id: no recording's note holds it.
+    bool idUsable(const std::string& id);
+    // When sayloft first saw the file of each capture id (for the retry watermark).
+    std::map<std::string, core::TimePoint> firstSeenById() const;
     UploadProfile uploadProfile(const vault::InboxWriter::Frontmatter& note) const;
     vault::InboxWriter inbox() const;
     bool uploadEnabled() const;
@@ -119,8 +136,16 @@ class CapturePipeline {
                                               std::stop_token stop);
     void fetchTranscript(const std::string& id, const std::string& key, std::stop_token stop);
     void fail(const std::string& id, const std::string& status);
+    // Whether `error` was the service refusing the pairing; records it (log, one notification).
+    bool refused(const std::exception& error);
     void emit(const CaptureEvent& event);
     vault::InboxWriter::Frontmatter stubFor(const std::string& id) const;
+    CaptureStateStore* store() const;
+    // Tells the state store how a claimed capture's way to its note ended.
+    void settle(const FolderWatcher::NewCapture& capture, const char* outcome,
+                const std::string& error = "");
+    // Partial copies and notes left by a process that died mid-write.
+    void removeStaleTemporaries();
 
     Dependencies deps_;
     std::mutex claimLock_;

@@ -54,6 +54,8 @@ core::TimePoint CaptureRetry::retryWatermark(platform::UserDefaults& defaults, c
 bool CaptureRetry::isRetryable(const InboxWriter::Frontmatter& note) {
     auto status = note.wlJobStatus.value_or("skipped");
     if (retryableStates().count(status)) return true;
+    // "completed" without "done": the transcript could not be fetched.
+    if (status == "completed") return true;
     return status == "queued" && (!note.externalId || note.externalId->empty());
 }
 
@@ -61,10 +63,14 @@ std::vector<std::string> CaptureRetry::pendingIds() {
     auto inbox = pipeline_.inbox();
     // Dates are stored to the second: compare at that precision.
     auto watermark = std::chrono::floor<std::chrono::seconds>(retryWatermark(defaults_, clock_));
+    const auto seen = pipeline_.firstSeenById();
     std::vector<std::string> ids;
     for (auto& [id, note] : inbox.readableNotes()) {
         std::error_code ec;
-        if (isRetryable(note) && note.created >= watermark && fs::exists(inbox.audioPath(id), ec))
+        // Measured from when sayloft first saw the file, not from the date in its name.
+        auto when = note.created;
+        if (auto it = seen.find(id); it != seen.end()) when = std::max(when, it->second);
+        if (isRetryable(note) && when >= watermark && fs::exists(inbox.audioPath(id), ec))
             ids.push_back(id);
     }
     return ids;

@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include "capture/capture_state_store.hpp"
+#include "platform/notify_once.hpp"
+#include "settings/settings.hpp"
+
 #include "core/files.hpp"
 #include "core/json.hpp"
 #include "core/places.hpp"
@@ -175,6 +179,43 @@ std::string CaptureStatus::heartbeatLine(const std::optional<core::TimePoint>& l
                             ? "yesterday"
                             : day(*lastNewCapture);
     return line + " · latest capture " + label + " " + core::formatLocal(*lastNewCapture, "HH:mm");
+}
+
+std::vector<std::string> notYetNotedLines(const std::vector<CaptureStateStore::Pending>& pending,
+                                          core::TimePoint now) {
+    std::vector<std::string> lines;
+    for (auto& p : pending) {
+        std::string line = fmt::format("Not yet noted: {} ({}) as {}", printableName(p.fileName),
+                                       p.folderId, p.entry.captureId);
+        if (p.entry.attempts > 0)
+            line += fmt::format(" -- failed {} time{}: {}", p.entry.attempts,
+                                p.entry.attempts == 1 ? "" : "s", printableName(p.entry.lastError));
+        if (p.entry.nextTry && *p.entry.nextTry > now)
+            line += fmt::format("; next try in {:.0f}s", core::toSeconds(*p.entry.nextTry - now));
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::string settingsProblemLine(const settings::Settings& settings) {
+    auto problem = settings.damage();
+    if (!problem) return "";
+    return fmt::format("Settings: {} cannot be used ({}); capture is paused until it is fixed",
+                       settings.configPath().string(), *problem);
+}
+
+void notifySettingsProblemOnce(const settings::Settings& settings, platform::UserDefaults& defaults,
+                               platform::Notifications& notifications) {
+    const std::string id = "settings-damaged";
+    auto problem = settings.damage();
+    if (!problem) {
+        defaults.remove(platform::notifiedKey(id));
+        return;
+    }
+    platform::notifyOnce(defaults, notifications, id, "sayloft settings cannot be used",
+                         fmt::format("{}: {}. Nothing is captured until it is fixed; the file is "
+                                     "left as it is.",
+                                     settings.configPath().string(), *problem));
 }
 
 }  // namespace sayloft::capture

@@ -6,13 +6,34 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/capture_access.hpp"
+#include "capture/capture_state_store.hpp"
 #include "core/clock.hpp"
 #include "core/queue.hpp"
 #include "vault/inbox_writer.hpp"
 
+namespace sayloft::settings {
+class Settings;
+}
+namespace sayloft::platform {
+class UserDefaults;
+class Notifications;
+}  // namespace sayloft::platform
+
 namespace sayloft::capture {
+
+// One line per file that was found but has no note yet (waiting for its first try, or failed
+// before the note and waiting for the next): for `sayloft status` and `sayloft retry`.
+std::vector<std::string> notYetNotedLines(const std::vector<CaptureStateStore::Pending>& pending,
+                                          core::TimePoint now);
+
+// A settings file that cannot be used: its line for `sayloft status` (empty when fine), and the
+// one notification a user gets about it (cleared once the file is fine again).
+std::string settingsProblemLine(const settings::Settings& settings);
+void notifySettingsProblemOnce(const settings::Settings& settings, platform::UserDefaults& defaults,
+                               platform::Notifications& notifications);
 
 // A small summary of the captures in the vault for the menu and `sayloft status`.
 class CaptureStatus {

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -55,9 +57,15 @@ std::optional<double> CaptureGuards::parseDuration(const std::string& output) {
     return std::nullopt;
 }
 
+CaptureGuards::Whole CaptureGuards::defaultWhole(const fs::path& file) {
+    auto probe = media::probe(file);
+    if (!probe) return Whole::unknown;
+    return probe->whole ? Whole::yes : Whole::no;
+}
+
 CaptureGuards CaptureGuards::defaults() {
     return {&CaptureGuards::defaultSize, &CaptureGuards::defaultModified,
-            &CaptureGuards::defaultDuration};
+            &CaptureGuards::defaultDuration, &CaptureGuards::defaultWhole};
 }
 
 fs::path folderURL(const WatchedFolder& folder) {
@@ -76,8 +84,7 @@ CaptureAccess::State FolderWatcher::accessState() const {
     return CaptureAccess::check(folderURL(folder_), folder_.effectiveExtensions(), folder_.enabled);
 }
 
-std::vector<std::string> FolderWatcher::candidates() const {
-    if (accessState().kind != CaptureAccess::State::Kind::ok) return {};
+std::vector<std::string> FolderWatcher::listed() const {
     std::vector<std::string> names;
     try {
         names = CaptureAccess::listFolder(folderURL(folder_));
@@ -91,6 +98,11 @@ std::vector<std::string> FolderWatcher::candidates() const {
     return names;
 }
 
+std::vector<std::string> FolderWatcher::candidates() const {
+    if (accessState().kind != CaptureAccess::State::Kind::ok) return {};
+    return listed();
+}
+
 std::optional<core::TimePoint> FolderWatcher::timestamp(const fs::path& file) const {
     if (folder_.normaliser == WatchedFolder::Normaliser::voiceMemos) {
         auto parsed = FilenameNormaliser::parse(file.filename().string());
@@ -100,16 +112,51 @@ std::optional<core::TimePoint> FolderWatcher::timestamp(const fs::path& file) co
     return guards_.modified(file);
 }
 
-int FolderWatcher::runInitialIndex() {
-    if (store_.seenCount(folder_.id) != 0) return 0;
+bool FolderWatcher::isRegularInside(const std::string& name, std::string& why) const {
     const fs::path dir = folderURL(folder_);
-    int count = 0;
-    for (auto& name : candidates()) {
-        auto when = timestamp(dir / name);
-        store_.markSeen(name, when ? FilenameNormaliser::canonicalId(*when) : "", folder_.id,
-                        clock_.now());
-        ++count;
+    struct stat st {};
+    if (::lstat((dir / name).c_str(), &st) != 0) {
+        why = "cannot stat file";
+        return false;
     }
+    if (S_ISREG(st.st_mode)) return true;
+    if (!S_ISLNK(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    std::error_code ec;
+    auto target = fs::canonical(dir / name, ec);
+    auto base = fs::canonical(dir, ec);
+    if (ec || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "link to something that is not a regular file";
+        return false;
+    }
+    auto rel = target.lexically_relative(base);
+    if (rel.empty() || *rel.begin() == "..") {
+        why = "link to a file outside the folder";
+        return false;
+    }
+    return true;
+}
+
+int FolderWatcher::runInitialIndex() {
+    if (store_.indexDone(folder_.id)) return 0;
+    const fs::path dir = folderURL(folder_);
+    const auto after = store_.recoveredAfter();
+    std::vector<std::pair<std::string, std::string>> seen;
+    for (auto& name : candidates()) {
+        // After a damaged state, what changed since its last good write counts as new.
+        if (after) {
+            auto modified = guards_.modified(dir / name);
+            if (!modified || *modified > *after) continue;
+        }
+        auto when = timestamp(dir / name);
+        seen.emplace_back(name, when ? FilenameNormaliser::canonicalId(*when) : "");
+    }
+    const int count = int(seen.size());
+    store_.markSeenAll(seen, folder_.id, clock_.now());
+    store_.setIndexDone(folder_.id);
+    store_.save();
     core::log("capture", "[{}] initial index complete ({} existing files marked seen)",
               folder_.displayName, count);
     return count;
@@ -125,14 +172,53 @@ void FolderWatcher::skip(const std::string& name, const std::string& reason) {
     store_.markSeen(name, "", folder_.id, clock_.now());
 }
 
-std::vector<FolderWatcher::NewCapture> FolderWatcher::poll(std::stop_token stop) {
-    std::vector<NewCapture> found;
-    const fs::path dir = folderURL(folder_);
-    for (auto& name : candidates()) {
-        if (stop.stop_requested()) break;
-        if (store_.hasSeen(name, folder_.id)) continue;
-        const fs::path file = dir / name;
+std::vector<FolderWatcher::NewCapture> FolderWatcher::takePending() {
+    return takePending(listed());
+}
 
+std::vector<FolderWatcher::NewCapture> FolderWatcher::takePending(
+    const std::vector<std::string>& names) {
+    std::vector<NewCapture> resumed;
+    const fs::path dir = folderURL(folder_);
+    auto due = store_.takeDuePending(folder_.id);
+    if (!due.empty()) {
+        std::map<std::string, std::string> byKey;
+        for (auto& n : names) byKey.emplace(CaptureStateStore::keyFor(n), n);
+        for (auto& p : due) {
+            auto it = byKey.find(p.fileName);
+            const std::string name = it == byKey.end() ? p.fileName : it->second;
+            auto when =
+                it == byKey.end() ? std::optional<core::TimePoint>() : timestamp(dir / name);
+            core::log("capture", "[{}] resuming {} -> {}{}", folder_.displayName,
+                      printableName(name), p.entry.captureId,
+                      p.entry.attempts ? fmt::format(" (attempt {})", p.entry.attempts + 1) : "");
+            resumed.push_back(NewCapture{dir / name, p.entry.captureId,
+                                         when.value_or(p.entry.firstSeen), folder_.id, true});
+        }
+    }
+
+    return resumed;
+}
+
+std::vector<FolderWatcher::Candidate> FolderWatcher::scan(std::vector<NewCapture>& resumed) {
+    std::vector<Candidate> out;
+    const fs::path dir = folderURL(folder_);
+    auto names = listed();
+
+    // Claimed files whose capture has not ended: handed on again at once.
+    auto again = takePending(names);
+    resumed.insert(resumed.end(), again.begin(), again.end());
+
+    for (auto& name : store_.unknown(names, folder_.id)) {
+        const fs::path file = dir / name;
+        std::string why;
+        if (!isRegularInside(name, why)) {
+            if (why == "cannot stat file")
+                defer(name, why);
+            else
+                skip(name, why);
+            continue;
+        }
         auto size = guards_.size(file);
         if (!size) {
             defer(name, "cannot stat file");
@@ -142,7 +228,6 @@ std::vector<FolderWatcher::NewCapture> FolderWatcher::poll(std::stop_token stop)
             defer(name, "0-byte file, sync in flight");
             continue;
         }
-
         if (CaptureAccess::lowerExtension(name) == "qta") {
             auto twin = fs::path(name).replace_extension("m4a").filename().string();
             std::error_code ec;
@@ -160,51 +245,89 @@ std::vector<FolderWatcher::NewCapture> FolderWatcher::poll(std::stop_token stop)
                 }
             }
         }
-
-        bool stable = false, unreadable = false;
-        std::uint64_t previous = *size;
-        for (int sample = 0; sample < kSampleCount; ++sample) {
-            if (!clock_.sleepFor(core::seconds(kSampleInterval), stop)) break;
-            auto now = guards_.size(file);
-            if (!now) {
-                unreadable = true;
-                break;
-            }
-            if (*now == previous) {
-                stable = true;
-                break;
-            }
-            previous = *now;
-        }
-        if (unreadable) {
-            defer(name, "cannot stat file");
-            continue;
-        }
-        if (!stable) {
-            if (stop.stop_requested()) break;
-            defer(name, "size still changing");
-            continue;
-        }
-
-        if (auto seconds = guards_.duration(file); seconds && *seconds < kMinimumDuration) {
-            skip(name,
-                 fmt::format("audio too short ({:.2f}s < {:.2f}s)", *seconds, kMinimumDuration));
-            continue;
-        }
-
-        auto when = timestamp(file);
-        if (!when) {
-            core::log("capture", "[{}] unparseable name, marking seen: {}", folder_.displayName,
-                      printableName(name));
-            store_.markSeen(name, "", folder_.id, clock_.now());
-            continue;
-        }
-        auto id = FilenameNormaliser::canonicalId(*when);
-        store_.markSeen(name, id, folder_.id, clock_.now());
-        found.push_back(NewCapture{file, id, *when, folder_.id});
-        core::log("capture", "[{}] new file -- {} -> {}", folder_.displayName, printableName(name),
-                  id);
+        out.push_back(Candidate{this, name, file, *size, guards_.modified(file), clock_.now()});
     }
+    return out;
+}
+
+std::optional<FolderWatcher::NewCapture> FolderWatcher::settle(const Candidate& c) {
+    const std::string& name = c.name;
+    const auto ext = CaptureAccess::lowerExtension(name);
+    const bool container = ext == "m4a" || ext == "wav" || ext == "qta" || ext == "mp3" ||
+                           ext == "aac" || ext == "caf" || ext == "flac" || ext == "ogg";
+    if (container && guards_.whole) {
+        if (guards_.whole(c.file) == CaptureGuards::Whole::no) {
+            double age = c.modified ? core::toSeconds(clock_.now() - *c.modified) : 0;
+            if (age < kTakeIncompleteAfter) {
+                defer(name, "audio does not read to its end yet");
+                return std::nullopt;
+            }
+            core::log("capture",
+                      "[{}] {} does not read to its end but has not changed for {:.0f}s; "
+                      "taking it as it is",
+                      folder_.displayName, printableName(name), age);
+        }
+    }
+    if (auto seconds = guards_.duration(c.file); seconds && *seconds < kMinimumDuration) {
+        skip(name, fmt::format("audio too short ({:.2f}s < {:.2f}s)", *seconds, kMinimumDuration));
+        return std::nullopt;
+    }
+    auto when = timestamp(c.file);
+    if (!when) {
+        core::log("capture", "[{}] unparseable name, marking seen: {}", folder_.displayName,
+                  printableName(name));
+        store_.markSeen(name, "", folder_.id, clock_.now());
+        return std::nullopt;
+    }
+    auto id = store_.claim(name, folder_.id, FilenameNormaliser::canonicalId(*when), clock_.now(),
+                           idUsable_);
+    core::log("capture", "[{}] new file -- {} -> {}", folder_.displayName, printableName(name), id);
+    return NewCapture{c.file, id, *when, folder_.id, true};
+}
+
+void FolderWatcher::watch(std::vector<Candidate> candidates, core::Clock& clock,
+                          std::stop_token stop,
+                          const std::function<void(std::vector<NewCapture>)>& ready) {
+    const auto start = clock.now();
+    while (!candidates.empty()) {
+        if (!clock.sleepFor(core::seconds(kSampleInterval), stop)) break;
+        const auto now = clock.now();
+        std::vector<NewCapture> batch;
+        std::set<CaptureStateStore*> stores;
+        std::erase_if(candidates, [&](Candidate& c) {
+            auto& guards = c.watcher->guards_;
+            auto size = guards.size(c.file);
+            if (!size) {
+                c.watcher->defer(c.name, "cannot stat file");
+                return true;
+            }
+            auto modified = guards.modified(c.file);
+            if (*size != c.size || modified != c.modified) {
+                c.size = *size, c.modified = modified, c.unchangedSince = now;
+                return false;
+            }
+            if (core::toSeconds(now - c.unchangedSince) + 1e-9 < kStableFor) return false;
+            if (auto capture = c.watcher->settle(c)) batch.push_back(*capture);
+            stores.insert(&c.watcher->store_);
+            return true;
+        });
+        // The claims are durable before anything is written for them.
+        for (auto* store : stores) store->save();
+        if (!batch.empty()) ready(std::move(batch));
+        if (core::toSeconds(clock.now() - start) >= kWindow) break;
+    }
+    for (auto& c : candidates)
+        c.watcher->defer(c.name, stop.stop_requested() ? "stopping" : "size still changing");
+}
+
+std::vector<FolderWatcher::NewCapture> FolderWatcher::poll(std::stop_token stop) {
+    std::vector<NewCapture> found;
+    if (accessState().kind != CaptureAccess::State::Kind::ok) return found;
+    auto candidates = scan(found);
+    watch(std::move(candidates), clock_, stop, [&](std::vector<NewCapture> batch) {
+        found.insert(found.end(), batch.begin(), batch.end());
+    });
+    store_.save();
     return found;
 }
 

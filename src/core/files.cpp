@@ -21,8 +21,15 @@ FileError::FileError(std::string step, int code)
     : Error(step + ": " + std::strerror(code)), step_(std::move(step)), code_(code) {}
 
 std::optional<std::string> readFile(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; fstat then refuses it.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return std::nullopt;
+    }
     std::string out;
     char buffer[65536];
     for (;;) {
@@ -122,7 +129,8 @@ void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode
 
 void writeDurably(const fs::path& target, std::string_view bytes) {
     createParent(target);
-    fs::path temp = target.parent_path() / ("." + target.filename().string() + ".tmp");
+    fs::path temp =
+        target.parent_path() / ("." + target.filename().string() + "." + uniqueSuffix() + ".tmp");
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw FileError("open", errno);
     auto fail = [&](const char* step) {
@@ -135,7 +143,11 @@ void writeDurably(const fs::path& target, std::string_view bytes) {
     // Linux has no F_FULLFSYNC; fdatasync would skip the size update, so fsync it is.
     if (::fsync(fd) != 0) fail("fsync");
     ::close(fd);
-    if (::rename(temp.c_str(), target.c_str()) != 0) throw FileError("rename", errno);
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int e = errno;
+        ::unlink(temp.c_str());  // no temporary file outlives a failed write
+        throw FileError("rename", e);
+    }
     syncFolder(target.parent_path());
 }
 

@@ -21,7 +21,8 @@ class FileError : public Error {
     int code_;
 };
 
-// The whole file, or nothing when it cannot be read.
+// The whole file, or nothing when it cannot be read or is not a regular file (a FIFO, a device
+// or a folder is refused without blocking).
 std::optional<std::string> readFile(const std::filesystem::path& path);
 // The last `bytes` bytes of a regular file (all of a shorter one); nothing when it cannot be read.
 std::optional<std::string> readFileTail(const std::filesystem::path& path, size_t bytes);
@@ -34,7 +35,7 @@ void writeAtomically(const std::filesystem::path& target, std::string_view bytes
 
 // Like writeAtomically, and flushed to stable storage (file and folder) before returning.
 // Steps and their error words: open, write, fsync, rename; the parent folder's creation throws
-// its own error. The temporary file is "." + name + ".tmp" beside the target.
+// its own error. The temporary file is "." + name + ".<pid>.<n>.tmp" beside the target.
 void writeDurably(const std::filesystem::path& target, std::string_view bytes);
 
 }  // namespace sayloft::core

@@ -1,7 +1,13 @@
 #include "service/http.hpp"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -28,6 +34,45 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Transfer*>(user)->stop.stop_requested() ? 1 : 0;
 }
 
+// The body of a streamed request: prefix, file, suffix, read as curl asks for it.
+struct StreamedBody {
+    std::string_view prefix;
+    int fd = -1;
+    std::string_view suffix;
+    size_t at = 0;  // position in prefix, then in suffix
+    bool inFile = false, inSuffix = false;
+    bool failed = false;
+};
+
+size_t readBody(char* buffer, size_t size, size_t count, void* user) {
+    auto* b = static_cast<StreamedBody*>(user);
+    const size_t room = size * count;
+    if (!b->inFile && !b->inSuffix) {
+        size_t n = std::min(room, b->prefix.size() - b->at);
+        std::memcpy(buffer, b->prefix.data() + b->at, n);
+        b->at += n;
+        if (b->at == b->prefix.size()) b->inFile = true, b->at = 0;
+        if (n > 0) return n;
+    }
+    if (b->inFile) {
+        for (;;) {
+            ssize_t n = ::read(b->fd, buffer, room);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                b->failed = true;
+                return CURL_READFUNC_ABORT;
+            }
+            if (n > 0) return size_t(n);
+            break;
+        }
+        b->inFile = false, b->inSuffix = true;
+    }
+    size_t n = std::min(room, b->suffix.size() - b->at);
+    std::memcpy(buffer, b->suffix.data() + b->at, n);
+    b->at += n;
+    return n;
+}
+
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
@@ -45,6 +90,13 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
     CURL* h = easy.get();
 
     Transfer transfer{{}, stop};
+    StreamedBody streamed;
+    struct CloseFile {
+        StreamedBody& b;
+        ~CloseFile() {
+            if (b.fd >= 0) ::close(b.fd);
+        }
+    } closeFile{streamed};
     char errorText[CURL_ERROR_SIZE] = {0};
 
     std::unique_ptr<curl_slist, ListDeleter> headers;
@@ -82,8 +134,25 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop) {
         if (request.method != "POST")
             curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         curl_easy_setopt(h, CURLOPT_POST, 1L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+        if (request.bodyFile) {
+            int fd = ::open(request.bodyFile->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            struct stat st {};
+            if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                if (fd >= 0) ::close(fd);
+                throw TransportError(CURLE_READ_ERROR, "cannot read " + request.bodyFile->string());
+            }
+            streamed.fd = fd;
+            streamed.prefix = request.body;
+            streamed.suffix = request.bodySuffix;
+            curl_easy_setopt(h, CURLOPT_READFUNCTION, readBody);
+            curl_easy_setopt(h, CURLOPT_READDATA, &streamed);
+            curl_easy_setopt(
+                h, CURLOPT_POSTFIELDSIZE_LARGE,
+                curl_off_t(request.body.size() + size_t(st.st_size) + request.bodySuffix.size()));
+        } else {
+            curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+        }
         addHeader("Expect:");  // send the body at once, no 100-continue round trip
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -36,6 +37,10 @@ struct HttpRequest {
     // Sent in this order, after the ones curl adds itself (Host, Accept, Content-Length).
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // When set, the body sent is `body`, then this file's bytes read as they are sent (memory
+    // stays flat whatever its size), then `bodySuffix`. Only regular files are read.
+    std::optional<std::filesystem::path> bodyFile;
+    std::string bodySuffix;
     core::Duration timeout = core::seconds(60);
 };
 

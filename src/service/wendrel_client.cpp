@@ -182,17 +182,20 @@ UploadResult WendrelClient::uploadAudio(const std::filesystem::path& fileURL,
             // Not representable as JSON (invalid UTF-8): the part is left out.
         }
     }
-    auto bytes = core::readFile(fileURL);
-    if (!bytes) throw core::FileError("read", errno);
-
     HttpRequest request;
     request.method = "POST";
     request.url = joinURL(baseURL_, "sources");
     request.headers =
         headers(*authorization, ("multipart/form-data; boundary=" + boundary).c_str());
-    request.body = buildMultipartBody(boundary, fields, fileURL.filename().string(),
-                                      mimeTypeForAudio(fileURL), *bytes);
-    bytes.reset();
+    // The audio is streamed from its file between the two halves of the form: memory stays
+    // flat with the recording's size.
+    const std::string marker = "\x01";
+    std::string whole = buildMultipartBody(boundary, fields, fileURL.filename().string(),
+                                           mimeTypeForAudio(fileURL), marker);
+    auto at = whole.rfind(marker);
+    request.body = whole.substr(0, at);
+    request.bodySuffix = whole.substr(at + marker.size());
+    request.bodyFile = fileURL;
     request.timeout = kUploadTimeout;
 
     // Only the exchange and the decoding run inside the gate.

@@ -5,9 +5,14 @@
 #include <algorithm>
 #include <cctype>
 
+#include <fmt/format.h>
+
+#include "core/clock.hpp"
 #include "core/files.hpp"
+#include "core/log.hpp"
 #include "core/places.hpp"
 #include "core/text.hpp"
+#include "core/time_format.hpp"
 
 namespace sayloft::settings {
 
@@ -343,19 +348,66 @@ Settings::Settings(fs::path configPath)
 }
 
 bool Settings::reload() {
+    auto damaged = [&](const std::string& why) {
+        auto guard = lock();
+        if (damage_ != why)
+            core::log("settings", "{} cannot be used ({}); it is left as it is",
+                      configPath_.string(), why);
+        damage_ = why;
+        return false;
+    };
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(configPath_, ec))) {
+        auto guard = lock();
+        damage_.reset();
+        return false;
+    }
     auto text = core::readFile(configPath_);
-    if (!text) return false;
-    auto json = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
-    if (json.is_discarded()) return false;
+    if (!text) return damaged("the file cannot be read");
+    Json json;
+    try {
+        json = Json::parse(*text);
+    } catch (const std::exception& e) {
+        return damaged(fmt::format("not JSON: {}", e.what()));
+    }
     try {
         auto decoded = decode(json);
         auto guard = lock();
         settings_ = std::move(decoded);
+        damage_.reset();
         return true;
-    } catch (const std::exception&) {
-        // All-or-nothing: keep the current values and leave the file for the next save.
-        return false;
+    } catch (const std::exception& e) {
+        // All-or-nothing: keep the current values and leave the file as it is.
+        return damaged(e.what());
     }
+}
+
+std::optional<std::string> Settings::damage() const {
+    auto guard = lock();
+    return damage_;
+}
+
+fs::path Settings::saveForce() {
+    fs::path backup;
+    {
+        auto guard = lock();
+        if (damage_) {
+            backup = configPath_.parent_path() /
+                     (configPath_.filename().string() + ".damaged-" +
+                      core::formatLocal(core::systemClock().now(), "yyyyMMdd-HHmmss"));
+            auto bytes = core::readFile(configPath_);
+            std::error_code ec;
+            if (bytes)
+                core::writeDurably(backup, *bytes);
+            else
+                fs::copy_file(configPath_, backup, fs::copy_options::overwrite_existing, ec);
+            core::log("settings", "replacing the damaged settings file; the old one is kept as {}",
+                      backup.string());
+            damage_.reset();
+        }
+    }
+    save();
+    return backup;
 }
 
 fs::path Settings::defaultPath() {
@@ -366,6 +418,11 @@ void Settings::save() {
     std::string bytes;
     {
         auto guard = lock();
+        if (damage_)
+            throw SettingsDamaged(fmt::format(
+                "{} cannot be used ({}); nothing was written over it. Fix the file, or save with "
+                "--force to replace it (the old file is kept beside it).",
+                configPath_.string(), *damage_));
         try {
             bytes = core::dumpPretty(encode(settings_));
         } catch (const std::exception&) {

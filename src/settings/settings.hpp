@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/json.hpp"
 
 namespace sayloft::settings {
@@ -112,8 +113,14 @@ struct DecodeError : std::runtime_error {
 core::Json encode(const AppSettings& settings);
 AppSettings decode(const core::Json& json);  // all-or-nothing; throws DecodeError
 
-// The settings file and its in-memory copy. Loading is silent and all-or-nothing: a missing,
-// unreadable or undecodable file gives the built-in values and stays untouched until save().
+// A settings file that exists but cannot be used; save() refuses to write over it.
+struct SettingsDamaged : Error {
+    using Error::Error;
+};
+
+// The settings file and its in-memory copy. Loading is all-or-nothing: a missing file gives
+// the built-in values; an unreadable or undecodable one gives them too, is reported (damage(),
+// a log line naming the key and the reason) and is never written over unless forced.
 class Settings {
   public:
     explicit Settings(std::filesystem::path configPath = defaultPath());
@@ -127,11 +134,18 @@ class Settings {
     // True when the file was read and decoded at construction.
     bool loadedFromFile() const { return loadedFromFile_; }
 
-    // Writes the current values (pretty, sorted keys, atomically). Failures are silent.
+    // Writes the current values (pretty, sorted keys, atomically). Write failures are silent.
+    // Throws SettingsDamaged, writing nothing, while the file on disk cannot be used.
     void save();
+    // Writes even over a damaged file, which is first kept beside it as
+    // "settings.json.damaged-<date>". Returns the backup's path (empty when nothing was kept).
+    std::filesystem::path saveForce();
     // Reads the file again, as loading does: all or nothing. On any failure the current values
     // stay. Used when another process (the command line) changed the file.
     bool reload();
+    // Why the file on disk cannot be used ("<key>: <reason>"), or nothing when it is fine or
+    // absent.
+    std::optional<std::string> damage() const;
 
     static const std::vector<std::string>& defaultExcludeFilePatterns();
 
@@ -147,6 +161,7 @@ class Settings {
     std::filesystem::path configPath_;
     AppSettings settings_;
     bool loadedFromFile_ = false;
+    std::optional<std::string> damage_;
     mutable std::recursive_mutex mutex_;
 };
 

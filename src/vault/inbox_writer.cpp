@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,8 +207,13 @@ std::string tempName(const std::string& name) {
 }
 
 void copyFileContents(const fs::path& source, const fs::path& target) {
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0) throw FileError(fmt::format("cannot read {}", source.string()), errno);
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        throw Error(fmt::format("{} is not a regular file", source.string()));
+    }
     int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (out < 0) {
         int e = errno;
@@ -235,11 +241,20 @@ void copyFileContents(const fs::path& source, const fs::path& target) {
         }
         if (error) break;
     }
+    if (!error && ::fsync(out) != 0) error = errno, failure = "cannot write " + target.string();
     ::close(in);
     if (::close(out) != 0 && !error) error = errno, failure = "cannot write " + target.string();
     if (error) {
         ::unlink(target.c_str());
         throw FileError(failure, error);
+    }
+}
+
+void syncFolder(const fs::path& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
     }
 }
 
@@ -301,7 +316,28 @@ fs::path InboxWriter::copyAudio(const fs::path& source, const std::string& id) c
     fs::path temp = audioDir() / tempName(id + ".m4a");
     copyFileContents(source, temp);
     moveUnlessExists(temp, target);
+    syncFolder(audioDir());
     return target;
+}
+
+bool InboxWriter::refreshAudio(const fs::path& source, const std::string& id) const {
+    fs::path target = audioPath(id);
+    struct stat src {
+    }, dst{};
+    if (::stat(source.c_str(), &src) != 0 || ::lstat(target.c_str(), &dst) != 0) return false;
+    auto newer = [](const struct timespec& a, const struct timespec& b) {
+        return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+    };
+    if (src.st_size == dst.st_size && !newer(src.st_mtim, dst.st_mtim)) return false;
+    fs::path temp = audioDir() / tempName(id + ".m4a");
+    copyFileContents(source, temp);
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int e = errno;
+        ::unlink(temp.c_str());
+        throw FileError(fmt::format("cannot replace {}", target.string()), e);
+    }
+    syncFolder(audioDir());
+    return true;
 }
 
 std::string InboxWriter::yamlString(std::string_view value) {
@@ -357,8 +393,12 @@ std::vector<InboxWriter::Field> InboxWriter::fields(const Frontmatter& frontmatt
     return out;
 }
 
-void InboxWriter::writeMarkdown(const Frontmatter& frontmatter, std::string_view body) const {
-    core::writeAtomically(notePath(frontmatter.id), renderMarkdown(frontmatter, body), 0644);
+void InboxWriter::writeMarkdown(const Frontmatter& frontmatter, std::string_view body,
+                                bool durable) const {
+    if (durable)
+        core::writeDurably(notePath(frontmatter.id), renderMarkdown(frontmatter, body));
+    else
+        core::writeAtomically(notePath(frontmatter.id), renderMarkdown(frontmatter, body), 0644);
 }
 
 std::optional<std::string> InboxWriter::extractFrontmatter(std::string_view text) {

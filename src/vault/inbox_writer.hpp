@@ -73,11 +73,17 @@ class InboxWriter {
     // Creates "_inbox/" and "_inbox/.audio/"; succeeds if they exist.
     void ensureDirectories() const;
     // Copies `source` to "_inbox/.audio/<id>.m4a" unless a file is already there (then it is
-    // kept untouched). A partial copy never appears under the final name.
+    // kept untouched). A partial copy never appears under the final name; the copy is on stable
+    // storage when this returns. Only regular files are copied (never blocking on a FIFO).
     std::filesystem::path copyAudio(const std::filesystem::path& source,
                                     const std::string& id) const;
-    // Writes "_inbox/<frontmatter.id>.md" atomically, replacing any existing note.
-    void writeMarkdown(const Frontmatter& frontmatter, std::string_view body) const;
+    // Copies `source` again over the audio when its size differs from the copy's or it was
+    // modified after the copy was made. Returns whether it copied.
+    bool refreshAudio(const std::filesystem::path& source, const std::string& id) const;
+    // Writes "_inbox/<frontmatter.id>.md" atomically, replacing any existing note; `durable`
+    // flushes it (and the folder) to stable storage before returning.
+    void writeMarkdown(const Frontmatter& frontmatter, std::string_view body,
+                       bool durable = false) const;
     static std::string renderMarkdown(const Frontmatter& frontmatter, std::string_view body);
 
     // Throws when the file cannot be read or is not UTF-8, and "no frontmatter block" when the

@@ -458,3 +458,115 @@ TEST(BackfillSync, SameSecondSourcesGetSuffixesAndASecondSyncFetchesNothing) {
     EXPECT_TRUE(f.log.contains("BackfillSync: total_remote=2 already_local=2 to_fetch=0"));
     EXPECT_EQ(texts.back(), "Nothing to sync — your vault is already up to date.");
 }
+
+TEST(CapturePipeline, AFailureBeforeTheNoteLeavesTheFileToBeCapturedAgain) {
+    PipelineFixture f;
+    f.serveHappyPath();
+    f.start();
+    CaptureStateStore store(f.home.path() / "state.json", f.home.path() / "legacy.json", f.clock);
+    f.pipeline = std::make_unique<CapturePipeline>(CapturePipeline::Dependencies{
+        f.settings, f.keys.keychain, f.clock, f.defaults, nullptr, nullptr, &store});
+    // The vault path is a file: nothing can be written below it.
+    const auto vault = f.home.path() / "Vault";
+    test::writeFile(vault, "not a folder");
+    auto c = f.capture();
+    c.canonicalId =
+        store.claim(c.sourceURL.filename().string(), c.folderId, c.canonicalId, f.clock.now());
+    c.claimed = true;
+    f.pipeline->handle(c);
+    f.pipeline->waitUntilIdle();
+    EXPECT_TRUE(f.log.contains("copyAudio failed for 250314-093012"));
+    EXPECT_TRUE(f.log.contains("250314-093012 stays pending; trying again in 30s"));
+    auto pending = store.pending();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].entry.attempts, 1);
+    EXPECT_FALSE(store.hasSeen(c.sourceURL.filename().string(), c.folderId));
+
+    // Mended: the next due hand-on captures it, under the same id, to its transcript.
+    fs::remove(vault);
+    EXPECT_TRUE(store.takeDuePending(c.folderId).empty());
+    f.clock.advance(core::seconds(31));
+    ASSERT_EQ(store.takeDuePending(c.folderId).size(), 1u);
+    f.pipeline->handle(c);
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(f.note("250314-093012").wlJobStatus, "done");
+    EXPECT_TRUE(store.hasSeen(c.sourceURL.filename().string(), c.folderId));
+    EXPECT_TRUE(store.pending().empty());
+    // No partial copy is left in the audio folder.
+    for (auto& e : fs::directory_iterator(f.inbox().audioDir()))
+        EXPECT_FALSE(e.path().filename().string().ends_with(".tmp"));
+}
+
+TEST(CapturePipeline, ImplausibleNumbersFromTheServiceStayOutOfTheNote) {
+    PipelineFixture f;
+    f.server.get("/api/v1/sources/DOC_abc", [](auto&, auto& res) {  // first route wins
+        auto j = core::Json::parse(detailJson("DOC_abc"));
+        j["result"]["duration"] = 1e308;
+        test::json(res, j.dump());
+    });
+    f.serveHappyPath();
+    f.start();
+    f.pipeline->handle(f.capture());
+    f.pipeline->waitUntilIdle();
+    auto note = f.note("250314-093012");
+    EXPECT_EQ(note.wlJobStatus, "done");
+    EXPECT_FALSE(note.audioDurationSec);
+}
+
+TEST(CapturePipeline, ARefusedPairingStopsPollingUntilPairedAgain) {
+    PipelineFixture f;
+    auto polls = std::make_shared<std::atomic<int>>(0);
+    f.server.get("/api/v1/sources/DOC_abc/status", [polls](auto&, auto& res) {
+        ++*polls;
+        test::json(res, R"({"error":"revoked"})", 401);
+    });
+    f.serveHappyPath();
+    platform::FakeNotifications notes;
+    f.start();
+    f.pipeline = std::make_unique<CapturePipeline>(CapturePipeline::Dependencies{
+        f.settings, f.keys.keychain, f.clock, f.defaults, nullptr, nullptr, nullptr, &notes});
+    f.pipeline->handle(f.capture());
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(polls->load(), 1);                               // no polling for ever
+    EXPECT_EQ(f.note("250314-093012").wlJobStatus, "queued");  // resumed once paired again
+    EXPECT_TRUE(f.log.contains("refused this computer's pairing (401)"));
+    EXPECT_EQ(notes.posted().size(), 1u);
+    EXPECT_FALSE(CapturePipeline::pairingRefusedLine(f.defaults, f.keys.keychain).empty());
+
+    // The next start does not resume while the same token is refused; a new pairing does.
+    EXPECT_TRUE(CapturePipeline::pairingRefused(f.defaults, f.keys.keychain));
+    f.keys.setToken("wdt_fedcba9876543210fedcba9876");
+    EXPECT_FALSE(CapturePipeline::pairingRefused(f.defaults, f.keys.keychain));
+}
+
+TEST(CapturePipeline, RetryCountsFromFirstSightAndMendsAFailedTranscriptFetch) {
+    PipelineFixture f;
+    auto fetches = std::make_shared<std::atomic<int>>(0);
+    f.server.get("/api/v1/sources/DOC_abc", [fetches](auto&, auto& res) {
+        if (++*fetches <= 2) return test::json(res, "not json at all", 500);  // probe, fetch
+        test::json(res, detailJson("DOC_abc"));
+    });
+    f.serveHappyPath(R"({"status":"completed","task_id":"DOC_abc"})");
+    f.start();
+    CaptureStateStore store(f.home.path() / "state.json", f.home.path() / "legacy.json", f.clock);
+    f.pipeline = std::make_unique<CapturePipeline>(CapturePipeline::Dependencies{
+        f.settings, f.keys.keychain, f.clock, f.defaults, nullptr, nullptr, &store});
+    CaptureRetry retry(*f.pipeline, f.defaults, f.clock);
+    CaptureRetry::retryWatermark(f.defaults, f.clock);
+    f.clock.advance(core::seconds(60));
+
+    // Named for a day long before the watermark, first seen after it.
+    auto c = f.capture("20000101 000000.m4a");
+    c.canonicalId =
+        store.claim(c.sourceURL.filename().string(), c.folderId, c.canonicalId, f.clock.now());
+    c.claimed = true;
+    f.pipeline->handle(c);
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(f.note("000101-000000").wlJobStatus, "completed");  // the fetch failed
+    EXPECT_EQ(retry.pendingIds(), std::vector<std::string>{"000101-000000"});
+
+    retry.run([](const CaptureRetry::Progress&) {});
+    f.pipeline->waitUntilIdle();
+    EXPECT_EQ(f.note("000101-000000").wlJobStatus, "done");
+    EXPECT_EQ(f.inbox().readBody(f.inbox().notePath("000101-000000")), "hello world");
+}

@@ -69,16 +69,86 @@ TEST(CaptureStateStore, LegacyFileImportedOnceAndLeftAlone) {
     EXPECT_FALSE(fs::exists(g.store));
 }
 
-TEST(CaptureStateStore, CorruptFileIsReplacedAtTheNextChange) {
+TEST(CaptureStateStore, DamagedFileIsSetAsideAndThePreviousGenerationRestored) {
     StoreFiles f;
-    test::writeFile(f.store,
-                    "{\"version\": 2, \"seenByFolder\": {\"x\": {\"a\": {\"canonicalId\": 1");
     core::ManualClock clock;
+    {
+        CaptureStateStore store(f.store, f.legacy, clock);
+        store.markSeen("a.wav", "id-a", "x", clock.now());
+        store.save();
+        store.markSeen("b.wav", "id-b", "x", clock.now());
+        store.save();  // a.wav alone is now the previous generation
+    }
+    // Truncated, and (second round) the right JSON with a wrong type.
+    for (std::string bad : {std::string("{\"version\": 2, \"seenByFolder\": {\"x\": {\"a"),
+                            std::string(R"({"version": 2, "seenByFolder": []})")}) {
+        test::writeFile(f.store, bad);
+        test::LogCollector log;
+        CaptureStateStore store(f.store, f.legacy, clock);
+        EXPECT_TRUE(log.contains("state file damaged")) << bad;
+        EXPECT_TRUE(log.contains("restored the previous generation"));
+        EXPECT_TRUE(store.hasSeen("a.wav", "x"));
+        EXPECT_FALSE(store.recoveredAfter());
+        int aside = 0;
+        for (auto& e : fs::directory_iterator(f.store.parent_path()))
+            if (e.path().filename().string().starts_with("state.json.damaged-")) {
+                ++aside;
+                if (aside == 1) {
+                    EXPECT_EQ(test::readFile(e.path()), bad);
+                }
+                fs::remove(e.path());
+            }
+        EXPECT_EQ(aside, 1);
+        store.markSeen("b.wav", "id-b", "x", clock.now());
+        store.save();
+    }
+
+    // Both generations damaged: nothing is known, but the time of the last good write is.
+    test::writeFile(f.store, "garbage");
+    test::writeFile(f.store.string() + ".previous", "garbage");
     CaptureStateStore store(f.store, f.legacy, clock);
     EXPECT_EQ(store.seenCount("x"), 0);
-    store.markSeen("a.wav", "id", "x", clock.now());
-    CaptureStateStore reread(f.store, f.legacy, clock);
-    EXPECT_TRUE(reread.hasSeen("a.wav", "x"));
+    ASSERT_TRUE(store.recoveredAfter());
+}
+
+TEST(CaptureStateStore, ClaimsArePendingUntilCapturedAndKeepTheirIdAcrossARestart) {
+    StoreFiles f;
+    core::ManualClock clock;
+    {
+        CaptureStateStore store(f.store, f.legacy, clock);
+        // Same second, two sources: two ids; a recording's note holds the base id's _2.
+        auto usable = [](const std::string& id) { return id != "250314-093012_2"; };
+        EXPECT_EQ(store.claim("a.m4a", "f", "250314-093012", clock.now(), usable), "250314-093012");
+        EXPECT_EQ(store.claim("b.m4a", "f", "250314-093012", clock.now(), usable),
+                  "250314-093012_3");
+        EXPECT_EQ(store.claim("a.m4a", "f", "other", clock.now(), usable), "250314-093012");
+        EXPECT_TRUE(store.isKnown("a.m4a", "f"));
+        EXPECT_FALSE(store.hasSeen("a.m4a", "f"));
+        EXPECT_TRUE(store.takeDuePending("f").empty());  // in flight in this process
+        store.captured("a.m4a", "f");
+        EXPECT_TRUE(store.hasSeen("a.m4a", "f"));
+        store.save();
+    }
+    CaptureStateStore store(f.store, f.legacy, clock);
+    auto due = store.takeDuePending("f");  // a new process: every pending file is due
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].fileName, "b.m4a");
+    EXPECT_EQ(due[0].entry.captureId, "250314-093012_3");
+    // A third source of that second still does not take a held id.
+    EXPECT_EQ(store.claim("c.m4a", "f", "250314-093012", clock.now()), "250314-093012_2");
+
+    // Failures come back after a pause that doubles up to an hour.
+    EXPECT_EQ(store.captureFailed("b.m4a", "f", "disk full"), 30);
+    EXPECT_TRUE(store.takeDuePending("f").empty());
+    clock.advance(core::seconds(31));
+    ASSERT_EQ(store.takeDuePending("f").size(), 1u);
+    EXPECT_EQ(store.captureFailed("b.m4a", "f", "disk full"), 60);
+    for (int i = 0; i < 10; ++i) store.captureFailed("b.m4a", "f", "disk full");
+    EXPECT_EQ(store.captureFailed("b.m4a", "f", "disk full"), 3600);
+    EXPECT_EQ(store.retryPendingNow(), 2);
+    auto listed = store.pending();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].entry.lastError, "disk full");
 }
 
 TEST(CaptureStateStore, ForgetSetsTheMarkerEvenWhenNothingWasSeen) {

@@ -4,6 +4,9 @@
 #include <utime.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "capture/capture_coordinator.hpp"
 #include "capture/folder_watcher.hpp"
@@ -120,7 +123,7 @@ TEST(FolderWatcher, GuardsDeferOrSkipAsTheyShould) {
     EXPECT_EQ(FolderWatcher(plain, f.store, f.clock).poll().size(), 1u);
 }
 
-TEST(FolderWatcher, SizeStillChangingAfterFiveSamplesTakesTenSecondsAndDefers) {
+TEST(FolderWatcher, SizeStillChangingThroughTheWindowIsDeferred) {
     Fixture f;
     writeWav(f.folderDir / "growing.wav", 1);
     writeWav(f.folderDir / "unknown-length.wav", 1);
@@ -135,7 +138,9 @@ TEST(FolderWatcher, SizeStillChangingAfterFiveSamplesTakesTenSecondsAndDefers) {
     FolderWatcher w(f.folder(), f.store, f.clock, guards);
     auto before = f.clock.totalSlept();
     auto captures = w.poll();
-    EXPECT_GE(f.clock.totalSlept() - before, core::seconds(10 + 2));  // 5 samples + 1 for the other
+    // One window for both files: the stable one does not wait for the other.
+    EXPECT_GE(f.clock.totalSlept() - before, core::seconds(FolderWatcher::kWindow));
+    EXPECT_LT(f.clock.totalSlept() - before, core::seconds(FolderWatcher::kWindow + 3));
     EXPECT_TRUE(f.log.contains("deferring growing.wav (size still changing)"));
     ASSERT_EQ(captures.size(), 1u);  // an unknown duration is no reason to skip
     EXPECT_EQ(captures[0].sourceURL.filename(), "unknown-length.wav");
@@ -153,7 +158,7 @@ TEST(FolderWatcher, HostileNamesAreCapturedAndLoggedOnOneLine) {
     for (auto& line : f.log.lines()) EXPECT_EQ(line.find('\n'), std::string::npos);
     EXPECT_TRUE(f.log.contains("new file -- line\\nbreak.wav"));
     CaptureStateStore reread(f.home.path() / "state.json", f.home.path() / "legacy.json", f.clock);
-    for (auto& n : names) EXPECT_TRUE(reread.hasSeen(n, "folder-t")) << n;
+    for (auto& n : names) EXPECT_TRUE(reread.isKnown(n, "folder-t")) << n;
 }
 
 TEST(CaptureAccess, ChecksAndTexts) {
@@ -223,8 +228,14 @@ TEST(CaptureCoordinator, TicksOnTheClockAndStopsCleanly) {
     writeWav(f.folderDir / "before.wav", 1);
     std::vector<std::string> seen;
     std::vector<int> polls;
-    CaptureCoordinator c(
-        {[&] { return std::vector{f.folder()}; }, f.store, f.clock, defaults, notes});
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
+    c.watchChanges = false;  // the timer alone
     c.setOnNewCapture(
         [&](const FolderWatcher::NewCapture& n) { seen.push_back(n.sourceURL.filename()); });
     c.setOnPoll([&](int n) { polls.push_back(n); });
@@ -235,8 +246,10 @@ TEST(CaptureCoordinator, TicksOnTheClockAndStopsCleanly) {
     writeWav(f.folderDir / "after.wav", 1);
 
     f.clock.advance(core::seconds(2));  // first tick; it blocks in its first size sample
-    ASSERT_TRUE(f.clock.waitForSleepers(1));
-    f.clock.advance(core::seconds(2));
+    for (int i = 0; i < 4; ++i) {       // unchanged for 8 seconds
+        ASSERT_TRUE(f.clock.waitForSleepers(1));
+        f.clock.advance(core::seconds(2));
+    }
     c.drain();
     EXPECT_EQ(seen, std::vector<std::string>{"after.wav"});
     f.clock.advance(core::seconds(30));
@@ -256,8 +269,13 @@ TEST(CaptureCoordinator, NoEnabledFolderLeavesItIdle) {
     Fixture f;
     platform::MemoryDefaults defaults;
     platform::FakeNotifications notes;
-    CaptureCoordinator c(
-        {[] { return std::vector<WatchedFolder>{}; }, f.store, f.clock, defaults, notes});
+    CaptureCoordinator c({[] { return std::vector<WatchedFolder>{}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
     c.start();
     EXPECT_FALSE(c.isRunning());
     EXPECT_TRUE(f.log.contains("[sayloft] capture: no folders enabled; coordinator idle"));
@@ -290,4 +308,175 @@ TEST(CaptureImport, QueuesFromTheSinceDateAndForgetsThem) {
     vm.path = (f.folderDir / "gone").string();
     EXPECT_THROW(CaptureImport::queueExisting(std::nullopt, vm, f.store),
                  CaptureImport::Unreadable);
+}
+
+TEST(FolderWatcher, ClaimIsOnDiskBeforeACaptureIsHandedOn) {
+    Fixture f;
+    FolderWatcher w(f.folder(), f.store, f.clock);
+    EXPECT_EQ(w.runInitialIndex(), 0);  // an empty folder: its index still ran, once
+    for (int i = 0; i < 20; ++i) writeWav(f.folderDir / ("memo" + std::to_string(i) + ".wav"), 1);
+
+    // A restart before the next tick: the 20 files are new, not absorbed by a second index.
+    CaptureStateStore restarted(f.home.path() / "state.json", f.home.path() / "legacy.json",
+                                f.clock);
+    FolderWatcher again(f.folder(), restarted, f.clock);
+    EXPECT_EQ(again.runInitialIndex(), 0);
+    std::vector<FolderWatcher::NewCapture> resumed;
+    auto candidates = again.scan(resumed);
+    EXPECT_EQ(candidates.size(), 20u);
+    size_t handed = 0;
+    FolderWatcher::watch(candidates, f.clock, {}, [&](std::vector<FolderWatcher::NewCapture> b) {
+        // What a crash now would leave: every handed-on file pending in the file on disk.
+        CaptureStateStore disk(f.home.path() / "state.json", f.home.path() / "legacy.json",
+                               f.clock);
+        auto pending = disk.snapshot().pendingByFolder["folder-t"];
+        for (auto& c : b) {
+            EXPECT_TRUE(c.claimed);
+            EXPECT_TRUE(pending.count(c.sourceURL.filename().string()));
+        }
+        handed += b.size();
+    });
+    EXPECT_EQ(handed, 20u);
+
+    // Same modification second: every file has its own id.
+    std::set<std::string> ids;
+    for (auto& p : restarted.pending()) ids.insert(p.entry.captureId);
+    EXPECT_EQ(ids.size(), 20u);
+
+    // Another start: the pending files are handed on again at once, under the same ids.
+    restarted.save();
+    CaptureStateStore third(f.home.path() / "state.json", f.home.path() / "legacy.json", f.clock);
+    FolderWatcher w3(f.folder(), third, f.clock);
+    std::vector<FolderWatcher::NewCapture> again3;
+    EXPECT_TRUE(w3.scan(again3).empty());
+    ASSERT_EQ(again3.size(), 20u);
+    for (auto& c : again3) EXPECT_TRUE(ids.count(c.canonicalId));
+}
+
+TEST(FolderWatcher, AFileWrittenInBurstsOrCutShortIsNotTaken) {
+    Fixture f;
+    f.store.forget({}, "folder-t");
+    // 64 KiB every 3 seconds: between two writes the size holds still for one sample.
+    writeWav(f.folderDir / "burst.wav", 1);
+    const auto t0 = f.clock.now();
+    CaptureGuards guards = CaptureGuards::defaults();
+    auto sizeOf = [&](const fs::path& p) -> std::optional<std::uint64_t> {
+        if (p.filename() == "burst.wav")
+            return 65536 * (1 + std::uint64_t(core::toSeconds(f.clock.now() - t0) / 3));
+        return CaptureGuards::defaultSize(p);
+    };
+    guards.size = sizeOf;
+    // A WAV whose header promises 4 seconds and holds 1.
+    std::string wav;
+    {
+        writeWav(f.folderDir / "tmp.wav", 4);
+        wav = test::readFile(f.folderDir / "tmp.wav");
+        fs::remove(f.folderDir / "tmp.wav");
+    }
+    test::writeFile(f.folderDir / "cut.wav", wav.substr(0, 44 + 16000));
+    FolderWatcher w(f.folder(), f.store, f.clock, guards);
+    EXPECT_TRUE(w.poll().empty());
+    EXPECT_TRUE(f.log.contains("deferring burst.wav (size still changing)"));
+    EXPECT_TRUE(f.log.contains("deferring cut.wav (audio does not read to its end yet)"));
+    EXPECT_FALSE(f.store.isKnown("cut.wav", "folder-t"));
+
+    // The writer died: after ten quiet minutes the recording is taken as it is.
+    fs::remove(f.folderDir / "burst.wav");
+    setModified(f.folderDir / "cut.wav", f.clock.now() - std::chrono::minutes(11));
+    auto captures = FolderWatcher(f.folder(), f.store, f.clock).poll();
+    ASSERT_EQ(captures.size(), 1u);
+    EXPECT_EQ(captures[0].sourceURL.filename(), "cut.wav");
+}
+
+TEST(FolderWatcher, OnlyRegularFilesInsideTheFolderAreTaken) {
+    Fixture f;
+    f.store.forget({}, "folder-t");
+    ASSERT_EQ(::mkfifo((f.folderDir / "evil.wav").c_str(), 0600), 0);
+    fs::create_symlink("/etc/passwd", f.folderDir / "passwd.wav");
+    test::TempDir outside;
+    writeWav(outside / "elsewhere.wav", 1);
+    fs::create_symlink(outside / "elsewhere.wav", f.folderDir / "out.wav");
+    writeWav(f.folderDir / ".real.wav", 1);
+    fs::create_symlink(f.folderDir / ".real.wav", f.folderDir / "alias.wav");
+    auto captures = FolderWatcher(f.folder(), f.store, f.clock).poll();
+    ASSERT_EQ(captures.size(), 1u);
+    EXPECT_EQ(captures[0].sourceURL.filename(), "alias.wav");
+    EXPECT_TRUE(f.log.contains("skipping evil.wav (not a regular file)"));
+    EXPECT_TRUE(f.log.contains("skipping passwd.wav (link to a file outside the folder)"));
+    EXPECT_TRUE(f.log.contains("skipping out.wav (link to a file outside the folder)"));
+}
+
+TEST(FolderWatcher, AfterADamagedStateFilesChangedSinceItsLastWriteAreNew) {
+    Fixture f;
+    writeWav(f.folderDir / "old.wav", 1);
+    setModified(f.folderDir / "old.wav", core::SystemClock::now() - std::chrono::hours(2));
+    writeWav(f.folderDir / "new.wav", 1);
+    auto state = f.home.path() / "s2.json";
+    test::writeFile(state, "{\"version\": 2, \"seenByFolder\": {\"folder-t\": 7}}");
+    setModified(state, core::SystemClock::now() - std::chrono::hours(1));
+    CaptureStateStore damaged(state, f.home.path() / "legacy.json", f.clock);
+    FolderWatcher w(f.folder(), damaged, f.clock);
+    EXPECT_EQ(w.runInitialIndex(), 1);
+    auto captures = w.poll();
+    ASSERT_EQ(captures.size(), 1u);
+    EXPECT_EQ(captures[0].sourceURL.filename(), "new.wav");
+}
+
+TEST(CaptureCoordinator, ANewFileIsFoundWithoutWaitingForTheTimer) {
+    Fixture f;  // the clock moves only inside the waiting window: the timer never fires
+    platform::MemoryDefaults defaults;
+    platform::FakeNotifications notes;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
+    c.setOnNewCapture([&](const FolderWatcher::NewCapture& n) {
+        std::lock_guard lock(mutex);
+        seen.push_back(n.sourceURL.filename());
+    });
+    c.start();
+    c.drain();
+    writeWav(f.folderDir / "now.wav", 1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard lock(mutex);
+            if (!seen.empty() || std::chrono::steady_clock::now() > until) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    c.stop();
+    c.drain();
+    EXPECT_EQ(seen, std::vector<std::string>{"now.wav"});
+}
+
+TEST(CaptureCoordinator, StopDoesNotWaitForATickInItsWaitingWindow) {
+    Fixture f;
+    f.clock.setAutoAdvance(false);
+    platform::MemoryDefaults defaults;
+    platform::FakeNotifications notes;
+    f.store.forget({}, "folder-t");
+    writeWav(f.folderDir / "slow.wav", 1);
+    CaptureCoordinator c({[&] { return std::vector{f.folder()}; },
+                          f.store,
+                          f.clock,
+                          defaults,
+                          notes,
+                          CaptureGuards::defaults(),
+                          {}});
+    c.watchChanges = false;
+    c.start();
+    c.drain();
+    f.clock.advance(core::seconds(2));  // the first tick now waits in its window
+    ASSERT_TRUE(f.clock.waitForSleepers(1));
+    c.stop();
+    c.drain();  // returns without the clock moving: the window was cut short
+    EXPECT_FALSE(c.isRunning());
+    EXPECT_TRUE(f.log.contains("deferring slow.wav (stopping)"));
+    EXPECT_FALSE(f.store.isKnown("slow.wav", "folder-t"));  // looked at again next start
 }

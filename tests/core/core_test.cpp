@@ -125,9 +125,21 @@ TEST(Files, DurableWriteErrorsNameTheStep) {
         EXPECT_EQ(e.step(), "rename");
         EXPECT_EQ(std::string(e.what()), std::string("rename: ") + std::strerror(e.code()));
     }
+    // ... and leaves no temporary file behind.
+    for (auto& e : fs::directory_iterator(dir / "rec"))
+        EXPECT_FALSE(e.path().filename().string().ends_with(".tmp")) << e.path();
     // The parent being a file: the folder cannot be made.
     test::writeFile(dir / "plain", "x");
     EXPECT_THROW(writeDurably(dir / "plain" / "recording.json", "{}"), FileError);
+}
+
+TEST(Files, ReadingRefusesWhatIsNotARegularFileWithoutBlocking) {
+    test::TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);  // no writer: a blocking open hangs
+    EXPECT_FALSE(readFile(dir / "fifo"));
+    EXPECT_FALSE(readFile(dir.path()));
+    test::writeFile(dir / "plain", "x");
+    EXPECT_EQ(readFile(dir / "plain"), "x");
 }
 
 TEST(Json, PrettySortedAndOptionalsOmitted) {

@@ -195,3 +195,37 @@ TEST(SettingsLoad, ReloadTakesAGoodFileAndKeepsTheValuesOverABadOne) {
     EXPECT_FALSE(s.reload());
     EXPECT_EQ(s.settings().vaultName, "Changed");
 }
+
+TEST(SettingsSave, ADamagedFileIsReportedAndOnlyForceWritesOverItKeepingABackup) {
+    test::TempDir dir;
+    auto bad = requiredOnly();
+    bad["recentDays"] = "seven";
+    const std::string text = bad.dump(2);
+    test::LogCollector log;
+    auto s = loadFrom(dir, text);
+    ASSERT_TRUE(s.damage());
+    EXPECT_NE(s.damage()->find("recentDays"), std::string::npos) << *s.damage();
+    EXPECT_TRUE(log.contains("cannot be used (recentDays"));
+
+    s.settings().maxFiles = 20;  // as `settings set` would
+    try {
+        s.save();
+        ADD_FAILURE() << "saved over a damaged file";
+    } catch (const SettingsDamaged& e) {
+        EXPECT_NE(std::string(e.what()).find("--force"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(test::readFile(dir / "settings.json"), text);
+
+    auto backup = s.saveForce();
+    ASSERT_FALSE(backup.empty());
+    EXPECT_EQ(test::readFile(backup), text);
+    EXPECT_FALSE(s.damage());
+    EXPECT_EQ(Settings(dir / "settings.json").settings().maxFiles, 20);
+
+    // Damaged later, as seen by a reload: reported, values kept, still not written over.
+    test::writeFile(dir / "settings.json", "{\"vaultName\": ");
+    EXPECT_FALSE(s.reload());
+    EXPECT_TRUE(s.damage());
+    EXPECT_THROW(s.save(), SettingsDamaged);
+    EXPECT_EQ(test::readFile(dir / "settings.json"), "{\"vaultName\": ");
+}

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <random>
@@ -351,4 +352,24 @@ TEST(InboxWriter, PropertyEveryRepresentableValueRoundTrips) {
         ASSERT_EQ(back, f);
         ASSERT_EQ(readBody, body);
     }
+}
+
+TEST(InboxWriter, FifosAndOtherNonRegularFilesAreRefusedWithoutBlocking) {
+    test::TempDir vault;
+    InboxWriter writer(vault.path());
+    writer.ensureDirectories();
+    Frontmatter note;
+    note.id = "250314-093012";
+    writer.writeMarkdown(note, "body", /*durable=*/true);
+    // No writer ever opens these: a blocking open would hang the test.
+    ASSERT_EQ(::mkfifo((writer.inboxDir() / "evil.md").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((vault / "source.m4a").c_str(), 0600), 0);
+    auto notes = writer.readableNotes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].id, "250314-093012");
+    EXPECT_THROW(writer.readFrontmatter(writer.inboxDir() / "evil.md"), std::exception);
+    EXPECT_THROW(writer.copyAudio(vault / "source.m4a", "x"), std::exception);
+    EXPECT_FALSE(fs::exists(writer.audioPath("x")));
+    for (auto& e : fs::directory_iterator(writer.audioDir()))
+        ADD_FAILURE() << "left behind: " << e.path();
 }
