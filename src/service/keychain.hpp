@@ -17,7 +17,7 @@ class Keychain {
     static constexpr const char* kDeviceTokenAccount = "wl_device_token";
 
     explicit Keychain(std::shared_ptr<platform::SecretStore> store);
-    // Over the process's default secret store.
+    // Over the process's one secret store (the Secret Service and the file together).
     static Keychain& shared();
 
     // The item's text, or nothing when there is no such item, the data is not UTF-8 text or the
