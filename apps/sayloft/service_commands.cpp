@@ -45,15 +45,19 @@ class CliOpener : public platform::Opener {
 };
 
 struct PairOptions {
-    std::string baseURL;
+    std::optional<std::string> baseURL;
     bool noBrowser = false;
 };
 
 int runPair(const PairOptions& options) {
-    // The flag wins; else the base URL from the settings; else the built-in default.
-    const std::string baseURL = service::resolveBaseURL(
-        !options.baseURL.empty() ? options.baseURL
-                                 : settings::Settings::shared().wendrelBaseURL().value_or(""));
+    auto& settings = settings::Settings::shared();
+    std::string baseURL;
+    try {
+        baseURL = service::pairingBaseURL(options.baseURL, settings);
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "{}\n", e.what());
+        return 2;
+    }
     CliOpener opener(!options.noBrowser);
     service::WendrelAuth auth(Keychain::shared(), opener, commandClock());
     auth.setObserver([](const PairingState& state) {
@@ -75,7 +79,7 @@ int runPair(const PairOptions& options) {
 
     fmt::print("Pairing with {}\n", baseURL);
     std::fflush(stdout);
-    auth.connect(baseURL);
+    auth.connectAndSave(baseURL, settings);
     bool cancelled = false;
     while (!auth.waitUntilFinished(std::chrono::milliseconds(200))) {
         if (interrupted) {
@@ -96,15 +100,23 @@ int runPair(const PairOptions& options) {
         for (const auto& scope : end.scopes) scopes += (scopes.empty() ? "" : ", ") + scope;
         fmt::print("Connected: {}…{}\n", end.tokenPrefix,
                    scopes.empty() ? "" : " (scopes: " + scopes + ")");
+        if (!end.savedBaseURL.empty()) {
+            fmt::print("Saved {} as the Wendrel address in {}.\n", end.savedBaseURL,
+                       settings.configPath().string());
+            std::fflush(stdout);
+            askDaemonToReload();
+        }
         return 0;
     }
     fmt::print(stderr, "{}\n", end.message.empty() ? "Pairing did not finish." : end.message);
     return 1;
 }
 
-int runUnpair() {
-    if (!Keychain::shared().write(Keychain::kDeviceTokenAccount, std::nullopt)) {
-        fmt::print(stderr, "Could not remove the device token from the secret store.\n");
+int runUnpair(const std::optional<std::string>& baseURL) {
+    try {
+        service::unpair(Keychain::shared(), settings::Settings::shared(), baseURL);
+    } catch (const std::exception& e) {
+        fmt::print(stderr, "{}\n", e.what());
         return 1;
     }
     fmt::print(
@@ -125,13 +137,17 @@ void addServiceCommands(CLI::App& app) {
     auto options = std::make_shared<PairOptions>();
     auto* pair = app.add_subcommand("pair", "Pair this computer with your Wendrel account");
     pair->add_option("--base-url", options->baseURL,
-                     "API root to pair against (default: the configured service)");
+                     "API root to pair against, saved as the service address once paired "
+                     "(default: the configured service)");
     pair->add_flag("--no-browser", options->noBrowser,
                    "Print the verification address instead of opening a browser");
     pair->callback([options] { exitCode() = runPair(*options); });
 
+    auto unpairURL = std::make_shared<std::optional<std::string>>();
     auto* unpair = app.add_subcommand("unpair", "Forget this computer's Wendrel device token");
-    unpair->callback([] { exitCode() = runUnpair(); });
+    unpair->add_option("--base-url", *unpairURL,
+                       "Only when this is the service address in use (refused otherwise)");
+    unpair->callback([unpairURL] { exitCode() = runUnpair(*unpairURL); });
 }
 
 }  // namespace sayloft::cli
