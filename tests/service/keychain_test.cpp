@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <thread>
 
+#include "core/json.hpp"
 #include "service/keychain.hpp"
 #include "service_test_support.hpp"
 
@@ -78,6 +80,51 @@ TEST(FileSecretStore, ADamagedFileIsSetAsideAndNeverBlocks) {
     sameSecond.read("svc", "acct");
     EXPECT_EQ(readFile(dir / "s2.json.damaged-X"), "one");
     EXPECT_EQ(readFile(dir / "s2.json.damaged-X-2"), "two");
+}
+
+// Killed at any moment, a writer leaves the previous secrets or the new ones, never a damaged
+// file, and its stray temporary copy is cleared by the next writer.
+TEST(FileSecretStore, WritersKilledAtRandomNeverLeaveADamagedFile) {
+    if (const char* target = std::getenv("SAYLOFT_TEST_SECRET_WRITER"); target && *target) {
+        platform::FileSecretStore store(target);
+        store.write("svc", "acct", "token-first");
+        writeFile(std::string(target) + ".started", "");
+        for (int i = 0;; ++i) store.write("svc", "acct", "token-" + std::to_string(i));
+    }
+    TempDir dir;
+    const auto file = dir / "secrets.json";
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::mt19937 random(12345);
+    std::string last;
+    int strays = 0;  // temporary copies left by a kill, for the next writer to clear
+    for (int round = 0; round < 40; ++round) {
+        std::filesystem::remove(file.string() + ".started");
+        pid_t writer = spawnBackground(
+            {self, "--gtest_filter=FileSecretStore.WritersKilledAtRandomNeverLeaveADamagedFile"},
+            dir / "writer.log", {{"SAYLOFT_TEST_SECRET_WRITER", file.string()}});
+        // Waiting for a process to start and choosing when to kill it: no product delay here.
+        for (int i = 0; i < 1000 && !std::filesystem::exists(file.string() + ".started"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        ::kill(writer, SIGKILL);
+        ASSERT_EQ(waitExit(writer), 128 + SIGKILL);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            strays += entry.path().filename().string().ends_with(".tmp");
+        auto j = core::Json::parse(readFile(file), nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << "round " << round << ": " << readFile(file);
+        last = j["svc"]["acct"].get<std::string>();
+        EXPECT_TRUE(last.starts_with("token-")) << last;
+        struct stat info {};
+        ASSERT_EQ(::stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+    EXPECT_FALSE(last.empty());
+    RecordProperty("killed_mid_write", strays);
+    platform::FileSecretStore store(file);
+    ASSERT_EQ(store.write("svc", "acct", "final").status, SecretStatus::ok);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_FALSE(entry.path().filename().string().ends_with(".tmp")) << entry.path();
+    EXPECT_EQ(store.read("svc", "acct").value, "final");
 }
 
 TEST(DesktopSecretStore, ReadsBothAndMovesFileSecretsIntoTheKeyring) {

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -85,6 +87,30 @@ SecretResult save(const std::filesystem::path& file, const core::Json& json) {
     }
 }
 
+// A writer killed mid-write leaves its temporary copy (".<name>.<pid>.<n>.tmp", holding secrets):
+// remove those whose process is gone.
+void removeStaleCopies(const std::filesystem::path& file) {
+    const std::string prefix = "." + file.filename().string() + ".";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with(prefix) || !name.ends_with(".tmp")) continue;
+        const std::string rest = name.substr(prefix.size());
+        const auto dot = rest.find('.');
+        if (dot == std::string::npos || dot == 0) continue;
+        pid_t pid = 0;
+        for (char c : rest.substr(0, dot)) {
+            if (c < '0' || c > '9') {
+                pid = 0;
+                break;
+            }
+            pid = pid * 10 + (c - '0');
+        }
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH) std::filesystem::remove(entry.path(), ec);
+    }
+}
+
 }  // namespace
 
 FileSecretStore::FileSecretStore(std::filesystem::path file, std::function<std::string()> now)
@@ -112,6 +138,7 @@ SecretResult FileSecretStore::write(const std::string& service, const std::strin
     auto loaded = load(file_, now_);
     if (auto* error = std::get_if<SecretResult>(&loaded)) return *error;
     auto& json = std::get<core::Json>(loaded);
+    removeStaleCopies(file_);
     if (!json[service].is_object()) json[service] = core::Json::object();
     json[service][account] = value;
     return save(file_, json);
