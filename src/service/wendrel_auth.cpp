@@ -260,28 +260,24 @@ void WendrelAuth::runPairing(std::string baseURL, settings::Settings* settings,
                     setState(PairingState::failed(pairing_text::kNoToken));
                     return;
                 }
-                // The address goes first: a token must never be stored while the settings still
-                // name another service, which would receive it with the next request.
-                std::optional<std::optional<std::string>> previousURL;
-                if (settings) {
-                    auto current = settings->wendrelBaseURL();
-                    if (resolveBaseURL(current.value_or("")).url != baseURL) {
-                        saveBaseURL(*settings, baseURL);
-                        previousURL = current;
+                // Another service's token goes, then the address changes, then the new token is
+                // stored: no request ever pairs a token with the wrong service's address.
+                bool addressSaved = false;
+                if (settings &&
+                    resolveBaseURL(settings->wendrelBaseURL().value_or("")).url != baseURL) {
+                    if (!keychain_.write(Keychain::kDeviceTokenAccount, std::nullopt)) {
+                        setState(PairingState::failed(pairing_text::kSaveFailed));
+                        return;
                     }
+                    saveBaseURL(*settings, baseURL);
+                    addressSaved = true;
                 }
                 if (!keychain_.write(Keychain::kDeviceTokenAccount, *poll.token)) {
-                    if (previousURL) {
-                        try {
-                            saveBaseURL(*settings, *previousURL);
-                        } catch (const std::exception&) {
-                        }
-                    }
                     setState(PairingState::failed(pairing_text::kSaveFailed));
                 } else {
                     PairingState connected = PairingState::connected(
                         tokenPrefix(*poll.token), poll.scopes.value_or(std::vector<std::string>{}));
-                    if (previousURL) connected.savedBaseURL = baseURL;
+                    if (addressSaved) connected.savedBaseURL = baseURL;
                     setState(connected);
                     std::function<void()> onConnected;
                     {

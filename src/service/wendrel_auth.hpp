@@ -82,10 +82,11 @@ class WendrelAuth {
 
     // Starts (or restarts) pairing against the API base URL.
     void connect(const std::string& baseURL);
-    // Like connect; once the token is stored, saves baseURL as the service's base URL in
-    // `settings` when it is not the one in use already (the connected state's savedBaseURL then
-    // names it). A saving failure fails the attempt and removes the new token, so that it is
-    // never sent to the host the settings name instead.
+    // Like connect, and pairing with another address than the one in use makes it the saved
+    // address (the connected state's savedBaseURL then names it). On approval the other
+    // service's token is removed first, then the address saved (read back to be sure), then the
+    // new token stored, so that no token is ever sent to a service that did not issue it. A
+    // settings file that cannot be read or written fails the attempt.
     void connectAndSave(const std::string& baseURL, settings::Settings& settings);
     // Stops any pairing, deletes the token and becomes idle.
     void disconnect();

@@ -275,6 +275,7 @@ TEST_F(AuthFixture, PairingWithAnAddressSavesItBeforeTheTokenIsStored) {
 
     // The token is written after the address: whoever reads the token finds the new address.
     std::optional<std::string> addressWhenTokenAppeared;
+    keys.setToken("old-service-token");
     auth->setObserver([&](const PairingState& state) {
         if (state.kind == Kind::connected) addressWhenTokenAppeared = file.onDisk();
     });
@@ -290,16 +291,17 @@ TEST_F(AuthFixture, PairingWithAnAddressSavesItBeforeTheTokenIsStored) {
     EXPECT_EQ(auth->state().kind, Kind::connected);
     EXPECT_EQ(auth->state().savedBaseURL, "");
 
-    // The token cannot be stored: the old address comes back.
+    // The store fails: the attempt fails and no token is left beside the new address.
     SettingsFile again(old);
     auto failing = std::make_shared<platform::MemorySecretStore>();
+    failing->write(service::Keychain::kService, service::Keychain::kDeviceTokenAccount, "old");
     failing->setFailing(true);
     service::Keychain broken(failing);
     WendrelAuth failingAuth(broken, opener, clock);
     failingAuth.connectAndSave(server.baseURL(), *again.store);
     ASSERT_TRUE(failingAuth.waitUntilFinished(std::chrono::seconds(20)));
     EXPECT_EQ(failingAuth.state().message, text::kSaveFailed);
-    EXPECT_EQ(again.onDisk(), old);
+    EXPECT_EQ(again.onDisk(), old);  // the old token could not go, so the old address stays
 }
 
 TEST_F(AuthFixture, AnUnreadableSettingsFileFailsThePairingAndKeepsTheFile) {
