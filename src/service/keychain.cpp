@@ -32,8 +32,7 @@ bool Keychain::write(const std::string& account, const std::optional<std::string
     const bool done =
         result.status == SecretStatus::ok || (!value && result.status == SecretStatus::notFound);
     if (!done) {
-        core::log("secrets", "cannot {} {}: {}", value ? "store" : "delete", account,
-                  result.error);
+        core::log("secrets", "cannot {} {}: {}", value ? "store" : "delete", account, result.error);
         return false;
     }
     return true;
