@@ -437,9 +437,15 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     }
 
     if (method == "pair") {
-        const std::string given = param(params, "baseURL");
-        const std::string baseURL = service::resolveBaseURL(
-            !given.empty() ? given : p.settings.wendrelBaseURL().value_or(""));
+        std::optional<std::string> given;
+        if (auto text = param(params, "baseURL"); !text.empty()) given = text;
+        std::string baseURL;
+        try {
+            baseURL = service::pairingBaseURL(given, p.settings);
+        } catch (const std::exception& e) {
+            output.err(e.what());
+            return done(2);
+        }
         PairingOpener opener(*p.opener, !params.value("noBrowser", false), output);
         service::WendrelAuth auth(p.keychain, opener, p.clock);
         auth.setObserver([&](const service::PairingState& state) {
@@ -451,7 +457,7 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
                             state.userCode, state.verificationURL));
         });
         output.out("Pairing with " + baseURL);
-        auth.connect(baseURL);
+        auth.connectAndSave(baseURL, p.settings);
         while (!auth.waitUntilFinished(std::chrono::milliseconds(200))) {
             if (stop.stop_requested()) {
                 auth.cancel();
@@ -468,6 +474,10 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         for (const auto& scope : end.scopes) scopes += (scopes.empty() ? "" : ", ") + scope;
         output.out(fmt::format("Connected: {}…{}", end.tokenPrefix,
                                scopes.empty() ? "" : " (scopes: " + scopes + ")"));
+        if (!end.savedBaseURL.empty()) {
+            output.out(fmt::format("Saved {} as the Wendrel address in {}.", end.savedBaseURL,
+                                   p.settings.configPath().string()));
+        }
         // Captures that waited for the pairing go out now, not at the next start.
         if (options_.role == "daemon" && p.pipeline.uploadEnabled()) p.pipeline.resumeUnfinished();
         publish({{"event", "paired"}});
@@ -475,8 +485,12 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     }
 
     if (method == "unpair") {
-        if (!p.keychain.write(service::Keychain::kDeviceTokenAccount, std::nullopt)) {
-            output.err("Could not remove the device token from the secret store.");
+        std::optional<std::string> given;
+        if (auto text = param(params, "baseURL"); !text.empty()) given = text;
+        try {
+            service::unpair(p.keychain, p.settings, given);
+        } catch (const std::exception& e) {
+            output.err(e.what());
             return done(1);
         }
         output.out(

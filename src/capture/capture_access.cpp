@@ -30,7 +30,7 @@ std::string State::summary(const std::string& name) const {
         case Kind::empty:
             return name + ": readable but no audio files";
         case Kind::denied:
-            return "Full Disk Access needed";
+            return "Folder permission needed";
         case Kind::missing:
             return name + " folder not found";
         case Kind::notConfigured:
@@ -44,26 +44,24 @@ std::string State::explanation() const {
         case Kind::ok:
             return "sayloft can read the Voice Memos folder (" + files(fileCount) + ").";
         case Kind::empty:
-            return "sayloft can read the Voice Memos folder, but it contains no audio files. This "
-                   "usually means macOS is keeping the recordings in iCloud rather than on this "
-                   "Mac — the audio is stored as CloudKit assets that sayloft cannot read by "
-                   "filename. Open Voice Memos and check whether recordings are downloaded to this "
-                   "Mac, or run capture on a Mac that keeps local copies.";
+            return "sayloft can read the Voice Memos folder, but it contains no audio files. If "
+                   "the "
+                   "recordings come from another device through a sync tool, check that it has "
+                   "downloaded the audio files themselves to this computer, not only placeholders; "
+                   "sayloft picks up .m4a and .wav files.";
         case Kind::denied:
-            return "macOS is blocking sayloft from reading the Voice Memos folder.\n\n1. Click "
-                   "\"Open Full Disk Access settings…\" above.\n2. If sayloft is already listed, "
-                   "switch it ON. If it is not listed, click + and choose sayloft from "
-                   "Applications.\n3. Click \"Restart sayloft\". macOS applies the grant only when "
-                   "an app starts, so nothing changes until it restarts.\n\nStill blocked "
-                   "afterwards? Remove sayloft from the list with the − button, then add it again "
-                   "with +. macOS ties the permission to the app's code signature, so a rebuilt or "
-                   "replaced copy of the app is treated as a different app and needs re-granting.";
+            return "The folder's permissions do not let sayloft read the Voice Memos folder.\n\n"
+                   "Your user needs read and execute permission on the folder and on every folder "
+                   "above it: `ls -ld` shows them and `chmod u+rx` grants them. If sayloft runs in "
+                   "a sandbox (Flatpak, Snap), give it access to the folder there as well.\n\n"
+                   "No restart is needed: sayloft looks again every 30 seconds.";
         case Kind::missing:
-            return "The Voice Memos folder does not exist on this Mac. That is normal if Voice "
-                   "Memos has never been used here. sayloft will pick it up automatically once the "
-                   "folder appears.";
+            return "The Voice Memos folder does not exist on this computer. That is normal if no "
+                   "voice memos have been put or synced here yet. sayloft will pick it up "
+                   "automatically once the folder appears.";
         case Kind::notConfigured:
-            return "Voice Memos capture is switched off in Settings.";
+            return "Voice Memos capture is switched off in the settings (`sayloft folders enable "
+                   "voice-memos` switches it on).";
     }
     return "";
 }

@@ -218,16 +218,17 @@ void TranscriptNotifier::flush() {
 
     if (failed.size() == 1) {
         auto& i = failed[0];
-        auto kind = describe(Item{.classification = i.classification});
+        Item kindOnly;  // the kind without the duration
+        kindOnly.classification = i.classification;
+        auto kind = describe(kindOnly);
         post({"sayloft.transcript.failed." + i.id, "Transcript failed",
               i.title.value_or(i.id) + " (" + kind + "): " + reason(i.status) +
-                  ". Send it again from Settings > Captures > Upload pending captures.",
+                  ". Send it again with `sayloft retry`.",
               openInfo(i.id)});
     } else if (failed.size() > 1) {
         post({"sayloft.transcripts.failed.batch",
               fmt::format("{} transcripts failed", failed.size()),
-              fmt::format("{} for {} captures. Send them again from Settings > Captures > Upload "
-                          "pending captures.",
+              fmt::format("{} for {} captures. Send them again with `sayloft retry`.",
                           reason(failed[0].status), failed.size()),
               {{"filePath", inboxDir}}});
     }

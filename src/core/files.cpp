@@ -102,7 +102,7 @@ std::string uniqueSuffix() {
 
 }  // namespace
 
-void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode) {
+void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode, Sync sync) {
     createParent(target);
     fs::path temp =
         target.parent_path() / ("." + target.filename().string() + "." + uniqueSuffix() + ".tmp");
@@ -115,6 +115,12 @@ void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode
         ::unlink(temp.c_str());
         throw FileError("write", e);
     }
+    if (sync == Sync::durable && ::fsync(fd) != 0) {
+        int e = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        throw FileError("fsync", e);
+    }
     if (::close(fd) != 0) {
         int e = errno;
         ::unlink(temp.c_str());
@@ -125,6 +131,7 @@ void writeAtomically(const fs::path& target, std::string_view bytes, mode_t mode
         ::unlink(temp.c_str());
         throw FileError("rename", e);
     }
+    if (sync == Sync::durable) syncFolder(target.parent_path());
 }
 
 void writeDurably(const fs::path& target, std::string_view bytes) {

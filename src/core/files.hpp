@@ -27,11 +27,17 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // The last `bytes` bytes of a regular file (all of a shorter one); nothing when it cannot be read.
 std::optional<std::string> readFileTail(const std::filesystem::path& path, size_t bytes);
 
+// How far a replacement is pushed before writeAtomically returns.
+enum class Sync {
+    none,     // in the page cache: a crash of the machine may leave an empty or old file
+    durable,  // the file and its folder flushed to stable storage (fsync both)
+};
+
 // Replaces `target` atomically: a temporary file beside it, then rename. Creates the parent
 // folder. `mode` applies to the new file from its creation (never wider, even for an instant).
 // Throws FileError; the target is untouched on failure and no temporary file is left.
 void writeAtomically(const std::filesystem::path& target, std::string_view bytes,
-                     mode_t mode = 0644);
+                     mode_t mode = 0644, Sync sync = Sync::none);
 
 // Like writeAtomically, and flushed to stable storage (file and folder) before returning.
 // Steps and their error words: open, write, fsync, rename; the parent folder's creation throws

@@ -84,7 +84,9 @@ LogState& state() {
 
 }  // namespace
 
-void logLine(std::string_view area, std::string_view message) {
+namespace {
+
+void emit(std::string_view area, std::string_view message, bool mayUseStderr) {
     std::string line = fmt::format("[sayloft] {}: {}", area, message);
     auto& s = state();
     std::shared_ptr<CaptureLogWriter> writer;
@@ -96,12 +98,22 @@ void logLine(std::string_view area, std::string_view message) {
         toStderr = s.toStderr;
         for (auto& [_, l] : s.listeners) listeners.push_back(l);
     }
-    if (toStderr) {
+    if (toStderr && mayUseStderr) {
         std::string out = line + "\n";
         std::fwrite(out.data(), 1, out.size(), stderr);
     }
     if (writer) writer->append(line);
     for (auto& l : listeners) l(line);
+}
+
+}  // namespace
+
+void logLine(std::string_view area, std::string_view message) {
+    emit(area, message, true);
+}
+
+void noteLine(std::string_view area, std::string_view message) {
+    emit(area, message, false);
 }
 
 void LogConfig::installCaptureLog(std::shared_ptr<CaptureLogWriter> writer) {

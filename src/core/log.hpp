@@ -18,6 +18,15 @@ void log(std::string_view area, fmt::format_string<Args...> format, Args&&... ar
     logLine(area, fmt::format(format, std::forward<Args>(args)...));
 }
 
+// An informational line: like logLine, but never on stderr (only the capture log and the
+// listeners see it), so that commands do not print it every time they run.
+void noteLine(std::string_view area, std::string_view message);
+
+template <class... Args>
+void note(std::string_view area, fmt::format_string<Args...> format, Args&&... args) {
+    noteLine(area, fmt::format(format, std::forward<Args>(args)...));
+}
+
 // Appends log lines to a file on its own serial queue "sayloft.log". Above maxBytes the file
 // becomes "<stem>.1.log" (replacing the previous generation) before the append. Write errors are
 // ignored: logging never fails its caller.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,8 +10,10 @@
 
 namespace sayloft::platform {
 
-// Outcome of a secret-store operation. A missing item is reported apart from real failures.
-enum class SecretStatus { ok, notFound, failed };
+// Outcome of a secret-store operation. A missing item is reported apart from real failures, and
+// a store that does not answer right now (no Secret Service on the bus, a locked keyring) apart
+// from both.
+enum class SecretStatus { ok, notFound, unavailable, failed };
 
 struct SecretResult {
     SecretStatus status = SecretStatus::ok;
@@ -33,10 +36,14 @@ class SecretStore {
 };
 
 // A JSON file {"<service>": {"<account>": "<value>"}}, created with mode 0600 (never wider, not
-// even for an instant) and replaced atomically on every change.
+// even for an instant) and replaced atomically and durably (file and folder flushed) on every
+// change. A damaged file (empty, not JSON, not an object) is set aside as
+// "<name>.damaged-<UTC time>" and logged, and the store goes on as if it were empty: a crash
+// right after pairing must never block pairing again.
 class FileSecretStore : public SecretStore {
   public:
-    explicit FileSecretStore(std::filesystem::path file);
+    explicit FileSecretStore(std::filesystem::path file,
+                             std::function<std::string()> now = nullptr);
     // "secrets.json" in the data directory (~/.local/share/sayloft).
     static std::filesystem::path defaultPath();
 
@@ -48,11 +55,14 @@ class FileSecretStore : public SecretStore {
 
   private:
     std::filesystem::path file_;
+    std::function<std::string()> now_;  // the time stamp of a set-aside file
     std::mutex mutex_;
 };
 
 // The desktop's Secret Service (gnome-keyring, KWallet...) through libsecret, items keyed by the
-// attributes "service" and "account" in the default collection.
+// attributes "service" and "account" in the default collection. Without a session bus, without
+// a provider or with a locked keyring every operation is `unavailable`; each call asks again, so
+// a Secret Service that starts later is used from then on.
 class SecretServiceStore : public SecretStore {
   public:
     // True when a Secret Service answers on the session bus right now.
@@ -65,8 +75,35 @@ class SecretServiceStore : public SecretStore {
     std::string describe() const override { return "Secret Service"; }
 };
 
-// The process's store, chosen once: the Secret Service when one answers, else the file store at
-// its default path.
+// The desktop's secret store: the Secret Service and the 0600 file together, so that no process
+// ever strands a secret in the one the other does not read.
+// - read: looks in both, every time. A secret found in the file while the Secret Service answers
+//   is moved into it (the file only holds what was written while none answered, so it is newer).
+// - write: to the Secret Service when it answers (and the file's copy is removed), else to the
+//   file.
+// - remove: from both.
+// Which of the two takes new secrets is logged when it changes (to the log only).
+class DesktopSecretStore : public SecretStore {
+  public:
+    DesktopSecretStore(std::shared_ptr<SecretStore> keyring, std::shared_ptr<SecretStore> file);
+
+    SecretResult read(const std::string& service, const std::string& account) override;
+    SecretResult write(const std::string& service, const std::string& account,
+                       const std::string& value) override;
+    SecretResult remove(const std::string& service, const std::string& account) override;
+    std::string describe() const override;
+
+  private:
+    void noteKeyring(bool answers);
+
+    std::shared_ptr<SecretStore> keyring_;
+    std::shared_ptr<SecretStore> file_;
+    std::mutex mutex_;
+    int keyringAnswered_ = -1;  // -1 unknown, else whether it answered last time
+};
+
+// The process's one secret store: a DesktopSecretStore over the Secret Service and the file
+// store at its default path, created on first use and kept for the life of the process.
 std::shared_ptr<SecretStore> defaultSecretStore();
 
 // In memory, for tests; can be told to fail.
@@ -78,11 +115,14 @@ class MemorySecretStore : public SecretStore {
     SecretResult remove(const std::string& service, const std::string& account) override;
     std::string describe() const override { return "memory"; }
     void setFailing(bool failing);
+    // Answers every operation with `unavailable`, as a Secret Service that is not running.
+    void setUnavailable(bool unavailable);
 
   private:
     std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, std::string> items_;
     bool failing_ = false;
+    bool unavailable_ = false;
 };
 
 }  // namespace sayloft::platform

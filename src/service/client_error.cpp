@@ -41,8 +41,9 @@ ClientError ClientError::audioFileNotReadable(const std::filesystem::path& file)
 }
 
 ClientError ClientError::missingCredentials() {
-    return ClientError(Kind::missingCredentials,
-                       "Not connected to Wendrel (Settings > Captures > Connect to Wendrel…)");
+    return ClientError(
+        Kind::missingCredentials,
+        "Not connected to Wendrel (run `sayloft pair`, or use Connect in the tray menu)");
 }
 
 }  // namespace sayloft::service

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -186,7 +187,56 @@ std::string urlEscape(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// A parsed URL; empty when the text does not parse.
+struct ParsedURL {
+    explicit ParsedURL(std::string_view text) : handle(curl_url()) {
+        if (handle && curl_url_set(handle, CURLUPART_URL, std::string(text).c_str(),
+                                   CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+            curl_url_cleanup(handle);
+            handle = nullptr;
+        }
+    }
+    ~ParsedURL() {
+        if (handle) curl_url_cleanup(handle);
+    }
+    ParsedURL(const ParsedURL&) = delete;
+    ParsedURL& operator=(const ParsedURL&) = delete;
+
+    std::optional<std::string> get(CURLUPart part) const {
+        char* value = nullptr;
+        if (!handle || curl_url_get(handle, part, &value, 0) != CURLUE_OK) return std::nullopt;
+        std::string out(value);
+        curl_free(value);
+        return out;
+    }
+    bool set(CURLUPart part, const std::string& value, unsigned flags = 0) {
+        return handle && curl_url_set(handle, part, value.c_str(), flags) == CURLUE_OK;
+    }
+
+    CURLU* handle;
+};
+
+std::string lowercase(std::string text) {
+    for (auto& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
 std::string joinURL(std::string_view base, std::string_view path) {
+    ParsedURL url(base);
+    if (auto basePath = url.get(CURLUPART_PATH)) {
+        std::string joined = *basePath;
+        while (!joined.empty() && joined.back() == '/') joined.pop_back();
+        joined += '/';
+        joined += path;
+        if (url.set(CURLUPART_PATH, joined)) {
+            if (auto out = url.get(CURLUPART_URL)) return *out;
+        }
+    }
+    // Not a URL we can take apart: append as text.
     std::string out(base);
     while (!out.empty() && out.back() == '/') out.pop_back();
     out += '/';
@@ -194,6 +244,50 @@ std::string joinURL(std::string_view base, std::string_view path) {
     return out;
 }
 
-namespace {}  // namespace
+std::string appendQuery(std::string_view url,
+                        const std::vector<std::pair<std::string, std::string>>& items) {
+    std::string out(url);
+    ParsedURL parsed(url);
+    const bool hasQuery = parsed.get(CURLUPART_QUERY).has_value() ||
+                          (!parsed.handle && out.find('?') != std::string::npos);
+    char separator = hasQuery ? '&' : '?';
+    // The query goes before any fragment.
+    std::string fragment;
+    if (auto hash = out.find('#'); hash != std::string::npos) {
+        fragment = out.substr(hash);
+        out.erase(hash);
+    }
+    for (const auto& [name, value] : items) {
+        out += separator;
+        out += urlEscape(name) + "=" + urlEscape(value);
+        separator = '&';
+    }
+    return out + fragment;
+}
+
+bool isLoopbackURL(std::string_view text) {
+    ParsedURL url(text);
+    auto host = url.get(CURLUPART_HOST);
+    if (!host) return false;
+    std::string h = lowercase(*host);
+    if (h == "localhost" || h == "[::1]") return true;
+    // 127.0.0.0/8 in dotted-quad form (curl has normalised other IPv4 spellings).
+    if (h.rfind("127.", 0) != 0) return false;
+    int dots = 0;
+    for (char c : h) {
+        if (c == '.') {
+            ++dots;
+        } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return dots == 3;
+}
+
+bool isPlainHttpURL(std::string_view text) {
+    ParsedURL url(text);
+    auto scheme = url.get(CURLUPART_SCHEME);
+    return scheme && lowercase(*scheme) == "http";
+}
 
 }  // namespace sayloft::service

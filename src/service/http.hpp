@@ -58,8 +58,18 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop = {});
 // Percent-encodes everything but the unreserved characters, for path segments and queries.
 std::string urlEscape(std::string_view text);
 
-// Appends a path ("sources/tasks/x") to a base URL as path components.
+// Appends a path ("sources/tasks/x") to a base URL's path as path components; the base URL's
+// query, if any, stays after it.
 std::string joinURL(std::string_view base, std::string_view path);
+
+// Adds query items (escaped here) after any query the URL already has.
+std::string appendQuery(std::string_view url,
+                        const std::vector<std::pair<std::string, std::string>>& items);
+
+// The URL's host names this computer: "localhost", 127.0.0.0/8 or ::1.
+bool isLoopbackURL(std::string_view url);
+// The URL's scheme is plain http.
+bool isPlainHttpURL(std::string_view url);
 
 // UTF-8 helpers used with answers and tokens.
 using core::isValidUtf8;

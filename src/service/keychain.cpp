@@ -13,7 +13,7 @@ std::optional<std::string> Keychain::read(const std::string& account,
                                           const std::string& service) const {
     auto result = store_->read(service, account);
     if (result.status == SecretStatus::failed) {
-        core::log("keychain", "cannot read {}: {}", account, result.error);
+        core::log("secrets", "cannot read {}: {}", account, result.error);
         return std::nullopt;
     }
     if (result.status == SecretStatus::notFound || !isValidUtf8(result.value)) return std::nullopt;
@@ -24,9 +24,10 @@ bool Keychain::write(const std::string& account, const std::optional<std::string
                      const std::string& service) {
     auto result =
         value ? store_->write(service, account, *value) : store_->remove(service, account);
-    if (result.status == SecretStatus::failed) {
-        core::log("keychain", "cannot {} {}: {}", value ? "store" : "delete", account,
-                  result.error);
+    const bool done =
+        result.status == SecretStatus::ok || (!value && result.status == SecretStatus::notFound);
+    if (!done) {
+        core::log("secrets", "cannot {} {}: {}", value ? "store" : "delete", account, result.error);
         return false;
     }
     return true;

@@ -8,9 +8,11 @@
 #include <fstream>
 
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "service/http.hpp"
 #include "service/models.hpp"
 #include "service/wendrel_client.hpp"
+#include "settings/settings.hpp"
 
 namespace sayloft::service {
 
@@ -46,9 +48,33 @@ std::string postPairing(const std::string& url, const core::Json& body, std::sto
     HttpResponse response = perform(request, stop);
     if (response.status && (*response.status < 200 || *response.status > 299)) {
         std::string head = isValidUtf8(response.body) ? utf8Prefix(response.body, 200) : "";
-        throw Error("Wendrel returned HTTP " + std::to_string(*response.status) + ". " + head);
+        throw PairingError(*response.status, "Wendrel returned HTTP " +
+                                                 std::to_string(*response.status) + ". " + head);
     }
     return std::move(response.body);
+}
+
+std::string_view withoutTrailingSlashes(std::string_view url) {
+    while (!url.empty() && url.back() == '/') url.remove_suffix(1);
+    return url;
+}
+
+// Saves the service's base URL (or removes it, for the default) in the settings file, and reads
+// the file back to be sure: a pairing must not end with the token and the address apart.
+void saveBaseURL(settings::Settings& s, const std::optional<std::string>& url) {
+    std::error_code ec;
+    if (!s.loadedFromFile() && std::filesystem::exists(s.configPath(), ec))
+        throw Error("The settings file " + s.configPath().string() +
+                    " cannot be read, so the service address was not saved. Repair or remove "
+                    "it, then pair again.");
+    {
+        auto guard = s.lock();
+        s.settings().wendrelBaseURL = url;
+    }
+    s.save();
+    settings::Settings check(s.configPath());
+    if (!check.loadedFromFile() || check.wendrelBaseURL() != url)
+        throw Error("Could not save the service address in " + s.configPath().string() + ".");
 }
 
 // Unquotes a machine-info value written in shell style ('x', "x", or bare with escapes).
@@ -77,10 +103,11 @@ std::string unquoteShellValue(std::string_view v) {
 
 }  // namespace
 
-PairingState PairingState::failed(std::string message) {
+PairingState PairingState::failed(std::string message, std::optional<long> httpStatus) {
     PairingState s;
     s.kind = Kind::failed;
     s.message = std::move(message);
+    s.httpStatus = httpStatus;
     return s;
 }
 
@@ -103,7 +130,7 @@ std::string localComputerName(const std::filesystem::path& machineInfo) {
     }
     char host[HOST_NAME_MAX + 1] = {0};
     if (::gethostname(host, sizeof host - 1) == 0 && host[0]) return host;
-    return "Mac";
+    return "Linux computer";
 }
 
 WendrelAuth::WendrelAuth(Keychain& keychain, platform::Opener& opener, core::Clock& clock,
@@ -149,14 +176,22 @@ void WendrelAuth::setOnConnected(std::function<void()> onConnected) {
 }
 
 void WendrelAuth::connect(const std::string& baseURL) {
+    start(baseURL, nullptr);
+}
+
+void WendrelAuth::connectAndSave(const std::string& baseURL, settings::Settings& settings) {
+    start(baseURL, &settings);
+}
+
+void WendrelAuth::start(const std::string& baseURL, settings::Settings* settings) {
     stopTask();
     setState(PairingState::idle());
     {
         std::lock_guard lock(mutex_);
         running_ = true;
     }
-    task_ = std::jthread([this, baseURL](std::stop_token stop) {
-        runPairing(baseURL, stop);
+    task_ = std::jthread([this, baseURL, settings](std::stop_token stop) {
+        runPairing(baseURL, settings, stop);
         std::lock_guard lock(mutex_);
         running_ = false;
         finished_.notify_all();
@@ -188,7 +223,8 @@ bool WendrelAuth::waitUntilFinished(std::chrono::milliseconds limit) {
     return finished_.wait_for(lock, limit, [&] { return !running_; });
 }
 
-void WendrelAuth::runPairing(std::string baseURL, std::stop_token stop) {
+void WendrelAuth::runPairing(std::string baseURL, settings::Settings* settings,
+                             std::stop_token stop) {
     try {
         const core::Json initBody = {{"client_type", kClientType},
                                      {"name", computerName_() + " (sayloft)"},
@@ -222,12 +258,27 @@ void WendrelAuth::runPairing(std::string baseURL, std::stop_token stop) {
             if (poll.status == "approved") {
                 if (!poll.token || poll.token->empty()) {
                     setState(PairingState::failed(pairing_text::kNoToken));
-                } else if (!keychain_.write(Keychain::kDeviceTokenAccount, *poll.token)) {
+                    return;
+                }
+                // Another service's token goes, then the address changes, then the new token is
+                // stored: no request ever pairs a token with the wrong service's address.
+                bool addressSaved = false;
+                if (settings &&
+                    resolveBaseURL(settings->wendrelBaseURL().value_or("")).url != baseURL) {
+                    if (!keychain_.write(Keychain::kDeviceTokenAccount, std::nullopt)) {
+                        setState(PairingState::failed(pairing_text::kSaveFailed));
+                        return;
+                    }
+                    saveBaseURL(*settings, baseURL);
+                    addressSaved = true;
+                }
+                if (!keychain_.write(Keychain::kDeviceTokenAccount, *poll.token)) {
                     setState(PairingState::failed(pairing_text::kSaveFailed));
                 } else {
-                    setState(
-                        PairingState::connected(tokenPrefix(*poll.token),
-                                                poll.scopes.value_or(std::vector<std::string>{})));
+                    PairingState connected = PairingState::connected(
+                        tokenPrefix(*poll.token), poll.scopes.value_or(std::vector<std::string>{}));
+                    if (addressSaved) connected.savedBaseURL = baseURL;
+                    setState(connected);
                     std::function<void()> onConnected;
                     {
                         std::lock_guard lock(mutex_);
@@ -245,9 +296,36 @@ void WendrelAuth::runPairing(std::string baseURL, std::stop_token stop) {
             return;
         }
     } catch (const Cancelled&) {
+    } catch (const PairingError& e) {
+        if (!stop.stop_requested()) setState(PairingState::failed(e.what(), e.status()));
     } catch (const std::exception& e) {
         if (!stop.stop_requested()) setState(PairingState::failed(e.what()));
     }
+}
+
+std::string pairingBaseURL(const std::optional<std::string>& given, const settings::Settings& s) {
+    if (!given) return resolveBaseURL(s.wendrelBaseURL().value_or("")).url;
+    std::string url(core::trimWhitespace(*given));
+    if (!isUsableWebURL(url))
+        throw Error("Not a usable service address: \"" + *given +
+                    "\" (expected an http:// or https:// URL such as "
+                    "https://wendrel.example/api/v1).");
+    return url;
+}
+
+void unpair(Keychain& keychain, const settings::Settings& s,
+            const std::optional<std::string>& given) {
+    if (given) {
+        const std::string inUse = resolveBaseURL(s.wendrelBaseURL().value_or("")).url;
+        if (withoutTrailingSlashes(core::trimWhitespace(*given)) != withoutTrailingSlashes(inUse))
+            throw Error("This computer is paired with " + inUse + ", not " +
+                        std::string(core::trimWhitespace(*given)) +
+                        "; nothing was removed. Run `sayloft unpair` without --base-url to "
+                        "forget the device token of " +
+                        inUse + ".");
+    }
+    if (!keychain.write(Keychain::kDeviceTokenAccount, std::nullopt))
+        throw Error("Could not remove the device token from the secret store (see the log).");
 }
 
 }  // namespace sayloft::service

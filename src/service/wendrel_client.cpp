@@ -52,11 +52,16 @@ auto decodeOrThrow(const std::string& body, const char* what, Decode decode) {
 
 }  // namespace
 
-std::string resolveBaseURL(std::string_view setting) {
+BaseURL resolveBaseURL(std::string_view setting) {
     std::string trimmed = trimSpaces(setting);
-    if (!trimmed.empty() && parsesAsURL(trimmed)) return trimmed;
-    return kDefaultBaseURL;
+    if (!trimmed.empty() && parsesAsURL(trimmed)) return {trimmed, true};
+    return {kDefaultBaseURL, false};
 }
+
+InsecureDestination::InsecureDestination(const std::string& url)
+    : Error("Not sending the device token over plain http to " + url +
+            ": use an https address, or save this one on purpose with `sayloft pair --base-url " +
+            "<address>` or `sayloft settings set wendrelBaseURL <address>`.") {}
 
 std::string mimeTypeForAudio(const std::filesystem::path& file) {
     std::string ext = file.extension().string();
@@ -113,9 +118,23 @@ std::string buildMultipartBody(const std::string& boundary, const std::vector<Fo
     return body;
 }
 
+WendrelClient::WendrelClient(BaseURL baseURL, Keychain& keychain, core::Clock& clock,
+                             UploadGate& gate)
+    : baseURL_(std::move(baseURL.url)),
+      baseURLSaved_(baseURL.saved),
+      keychain_(keychain),
+      clock_(clock),
+      gate_(gate) {}
+
 WendrelClient::WendrelClient(std::string baseURL, Keychain& keychain, core::Clock& clock,
                              UploadGate& gate)
-    : baseURL_(std::move(baseURL)), keychain_(keychain), clock_(clock), gate_(gate) {}
+    : WendrelClient(BaseURL{std::move(baseURL), false}, keychain, clock, gate) {}
+
+void WendrelClient::checkTokenDestination(const std::string& url) const {
+    if (!isPlainHttpURL(url) || isLoopbackURL(url)) return;
+    if (baseURLSaved_) return;
+    throw InsecureDestination(url);
+}
 
 void WendrelClient::checkOK(const HttpResponse& response) {
     if (!response.status) throw ClientError::malformedResponse("no HTTP response");
@@ -146,6 +165,7 @@ std::vector<std::pair<std::string, std::string>> WendrelClient::headers(
 HttpResponse WendrelClient::get(const std::string& url, std::stop_token stop) {
     auto authorization = keychain_.authorizationHeader();
     if (!authorization) throw ClientError::missingCredentials();
+    checkTokenDestination(url);
     HttpRequest request;
     request.method = "GET";
     request.url = url;
@@ -164,6 +184,7 @@ UploadResult WendrelClient::uploadAudio(const std::filesystem::path& fileURL,
                                         std::stop_token stop) {
     auto authorization = keychain_.authorizationHeader();
     if (!authorization) throw ClientError::missingCredentials();
+    checkTokenDestination(baseURL_);
     if (::access(fileURL.c_str(), R_OK) != 0 || std::filesystem::is_directory(fileURL))
         throw ClientError::audioFileNotReadable(fileURL);
 
@@ -245,10 +266,10 @@ SourceDetail WendrelClient::source(const std::string& cacheKey, std::stop_token 
 
 std::string WendrelClient::listURL(bool includeDeleted,
                                    const std::optional<std::string>& cursor) const {
-    std::string url = joinURL(baseURL_, "sources") + "?limit=100";
-    if (includeDeleted) url += "&include_deleted=true";
-    if (cursor) url += "&before=" + urlEscape(*cursor);
-    return url;
+    std::vector<std::pair<std::string, std::string>> query{{"limit", "100"}};
+    if (includeDeleted) query.emplace_back("include_deleted", "true");
+    if (cursor) query.emplace_back("before", *cursor);
+    return appendQuery(joinURL(baseURL_, "sources"), query);
 }
 
 std::vector<SourceMetadata> WendrelClient::listAllSources(bool includeDeleted,

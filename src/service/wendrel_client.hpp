@@ -23,9 +23,26 @@ inline constexpr const char* kClientType = "sayloft-mac";
 // The service's public API root.
 inline constexpr const char* kDefaultBaseURL = "https://api.wendrel.app/api/v1";
 
-// The base URL to use: the setting trimmed of spaces when it is non-empty and parses as a URL,
-// otherwise the built-in default.
-std::string resolveBaseURL(std::string_view setting);
+// The service's API root and where it came from.
+struct BaseURL {
+    std::string url;
+    // The user saved it in the settings (by hand, or by pairing with `sayloft pair --base-url`).
+    bool saved = false;
+
+    operator const std::string&() const { return url; }
+    friend bool operator==(const BaseURL& a, std::string_view b) { return a.url == b; }
+};
+
+// The base URL to use: the setting trimmed of spaces when it is non-empty and parses as a URL
+// (marked as saved), otherwise the built-in default.
+BaseURL resolveBaseURL(std::string_view setting);
+
+// Thrown instead of sending the device token over plain http to another computer when the user
+// has not saved that address (see WendrelClient).
+class InsecureDestination : public Error {
+  public:
+    explicit InsecureDestination(const std::string& url);
+};
 
 // The multipart type of an audio file, chosen on its lower-cased extension.
 std::string mimeTypeForAudio(const std::filesystem::path& file);
@@ -46,8 +63,14 @@ std::string buildMultipartBody(const std::string& boundary, const std::vector<Fo
 
 // Talks to the transcription service's REST API on behalf of a paired device. Every request
 // carries the device token and the client headers; failures throw ClientError, or the HTTP
-// stack's TransportError unchanged. The client holds no mutable state, so one instance may be
-// used from several threads at once; uploads still go out one at a time through the gate.
+// stack's TransportError unchanged.
+//
+// The token travels over https, or over plain http to this computer (loopback). Plain http to
+// another host is used only with a base URL the user saved (resolveBaseURL of the setting);
+// otherwise requests throw InsecureDestination before anything is sent. Redirects never carry
+// the token to another host, nor from https to http. The client holds no mutable state, so one
+// instance may be used from several threads at once; uploads still go out one at a time through the
+// gate.
 class WendrelClient {
   public:
     static constexpr core::Duration kRequestTimeout = core::seconds(60);
@@ -55,10 +78,15 @@ class WendrelClient {
     static constexpr core::Duration kTaskPollInterval = core::seconds(5);
     static constexpr int kMaxListPages = 200;
 
+    WendrelClient(BaseURL baseURL, Keychain& keychain, core::Clock& clock = core::systemClock(),
+                  UploadGate& gate = uploadGate());
+    // A base URL that was not saved by the user.
     WendrelClient(std::string baseURL, Keychain& keychain, core::Clock& clock = core::systemClock(),
                   UploadGate& gate = uploadGate());
 
     const std::string& baseURL() const { return baseURL_; }
+    // Throws InsecureDestination when the token may not go to `url`.
+    void checkTokenDestination(const std::string& url) const;
 
     UploadResult uploadAudio(const std::filesystem::path& fileURL, const std::string& contentSource,
                              const std::optional<std::string>& language = std::nullopt,
@@ -92,6 +120,7 @@ class WendrelClient {
     std::string listURL(bool includeDeleted, const std::optional<std::string>& cursor) const;
 
     std::string baseURL_;
+    bool baseURLSaved_;
     Keychain& keychain_;
     core::Clock& clock_;
     UploadGate& gate_;

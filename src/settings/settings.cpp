@@ -430,7 +430,7 @@ void Settings::save() {
         }
     }
     try {
-        core::writeAtomically(configPath_, bytes);
+        core::writeAtomically(configPath_, bytes, 0644, core::Sync::durable);
     } catch (const std::exception&) {
         // Saving is silent by design; the in-memory values stay the truth.
     }

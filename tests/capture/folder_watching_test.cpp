@@ -178,7 +178,7 @@ TEST(CaptureAccess, ChecksAndTexts) {
     EXPECT_NE(CaptureAccess::State::ok(1), CaptureAccess::State::ok(2));
     EXPECT_EQ(CaptureAccess::State::missing().summary("Voice Memos"),
               "Voice Memos folder not found");
-    EXPECT_EQ(CaptureAccess::State::denied().summary("X"), "Full Disk Access needed");
+    EXPECT_EQ(CaptureAccess::State::denied().summary("X"), "Folder permission needed");
 }
 
 TEST(CaptureGuards, ParsesAfinfoStyleDuration) {
@@ -205,10 +205,10 @@ TEST(CaptureCoordinator, AccessChangesLogAndNotifyOncePerProblem) {
     };
     using S = CaptureAccess::State;
     run({S::ok(1), S::denied(), S::denied()});
-    EXPECT_EQ(f.log.count("[sayloft] capture: [Test] access -> Full Disk Access needed"), 1u);
+    EXPECT_EQ(f.log.count("[sayloft] capture: [Test] access -> Folder permission needed"), 1u);
     EXPECT_EQ(notes.posted().size(), 1u);
     EXPECT_EQ(notes.posted()[0].identifier, "env.capture-access-folder-t-denied");
-    EXPECT_EQ(notes.posted()[0].title, "Full Disk Access needed");
+    EXPECT_EQ(notes.posted()[0].title, "Folder permission needed");
 
     run({S::ok(1), S::denied()});
     EXPECT_EQ(notes.posted().size(), 2u);  // recovery re-armed the notice

@@ -96,8 +96,8 @@ TEST(TranscriptNotifier, ATrickleIsFlushedSixtySecondsAfterTheFirstEvent) {
     ASSERT_EQ(f.fake.posted().size(), 1u);
     EXPECT_EQ(f.fake.posted()[0].title, "8 transcripts failed");
     EXPECT_EQ(f.fake.posted()[0].body,
-              "Wendrel did not finish it in time for 8 captures. Send them again from Settings > "
-              "Captures > Upload pending captures.");
+              "Wendrel did not finish it in time for 8 captures. Send them again with `sayloft "
+              "retry`.");
 }
 
 TEST(TranscriptNotifier, ReadyBeforeTheFlushReplacesSendingAndBatchesNameTheNewest) {
@@ -150,8 +150,7 @@ TEST(TranscriptNotifier, DescriptionsReasonsAndSwitches) {
     notifier.receive({Kind::failed, "gone", "upload_failed"});  // no note: id and default kind
     f.clock.advance(core::seconds(10));
     EXPECT_EQ(f.fake.posted().at(0).body,
-              "gone (Voice memo): the upload failed. Send it again from Settings > Captures > "
-              "Upload pending captures.");
+              "gone (Voice memo): the upload failed. Send it again with `sayloft retry`.");
 
     f.fake.setAuthorizationStatus(platform::AuthorizationStatus::denied);
     notifier.sendTest();

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -99,7 +101,7 @@ TEST(Files, AtomicWriteHonoursModeAndLeavesNoTemporaries) {
     test::TempDir dir;
     auto target = dir / "a" / "b" / "secret.json";
     writeAtomically(target, "one", 0600);
-    writeAtomically(target, "two", 0600);
+    writeAtomically(target, "two", 0600, Sync::durable);
     EXPECT_EQ(test::readFile(target), "two");
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
@@ -166,6 +168,26 @@ TEST(CaptureLog, RotatesAboveTheLimitKeepingOneGeneration) {
     EXPECT_FALSE(previous.empty());
     EXPECT_LE(previous.size(), 100u + 80u);
     EXPECT_FALSE(fs::exists(dir / "logs" / "sayloft.2.log"));
+}
+
+TEST(Log, InformationalLinesReachTheLogButNotStderr) {
+    test::TempDir dir;
+    std::vector<std::string> seen;
+    int token = LogConfig::addListener([&](const std::string& line) { seen.push_back(line); });
+    std::fflush(stderr);
+    int saved = dup(2);
+    int file = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    log("secrets", "cannot read {}", "x");
+    note("secrets", "keeping secrets in {}", "y");
+    std::fflush(stderr);
+    dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    LogConfig::removeListener(token);
+    EXPECT_EQ(test::readFile(dir / "stderr"), "[sayloft] secrets: cannot read x\n");
+    EXPECT_EQ(seen, (std::vector<std::string>{"[sayloft] secrets: cannot read x",
+                                              "[sayloft] secrets: keeping secrets in y"}));
 }
 
 TEST(Paths, TildeExpansionUsesHome) {

@@ -5,6 +5,7 @@
 #include "service/wendrel_auth.hpp"
 #include "service/wendrel_client.hpp"
 #include "service_test_support.hpp"
+#include "settings/settings.hpp"
 
 namespace sayloft::test {
 namespace {
@@ -202,6 +203,8 @@ TEST_F(AuthFixture, InitFailuresEndTheAttempt) {
     auth->connect(server.baseURL() + "/elsewhere");  // unrouted: 404 with "not found"
     auth->waitUntilFinished(std::chrono::seconds(20));
     EXPECT_EQ(auth->state().message, "Wendrel returned HTTP 404. not found");
+    EXPECT_EQ(auth->state().httpStatus, 404);
+    EXPECT_EQ(offline.state().httpStatus, std::nullopt);  // no HTTP answer at all
 }
 
 TEST_F(AuthFixture, AStoreFailureIsReported) {
@@ -244,6 +247,114 @@ TEST_F(AuthFixture, RefreshFollowsTheKeychain) {
     keys.keychain.write(service::Keychain::kDeviceTokenAccount, std::nullopt);
     auth->refreshConnectedState();
     EXPECT_EQ(auth->state().kind, Kind::idle);
+}
+
+// A settings file in a temporary folder naming `baseURL` (none when empty).
+struct SettingsFile {
+    TempDir dir;
+    std::filesystem::path path = dir / "settings.json";
+    std::unique_ptr<settings::Settings> store;
+    explicit SettingsFile(const std::string& baseURL) {
+        settings::Settings initial(path);
+        if (!baseURL.empty()) initial.settings().wendrelBaseURL = baseURL;
+        initial.save();
+        store = std::make_unique<settings::Settings>(path);
+    }
+    std::optional<std::string> onDisk() const { return settings::Settings(path).wendrelBaseURL(); }
+};
+
+TEST_F(AuthFixture, PairingWithAnAddressSavesItBeforeTheTokenIsStored) {
+    answer = [](int, httplib::Response& res) {
+        json(res, core::Json{{"status", "approved"}, {"token", kToken}}.dump());
+    };
+    clock.setAutoAdvance(true);
+    start();
+    const std::string old = "https://old.example/api/v1";
+    SettingsFile file(old);
+    auto& s = *file.store;
+
+    // The token is written after the address: whoever reads the token finds the new address.
+    std::optional<std::string> addressWhenTokenAppeared;
+    keys.setToken("old-service-token");
+    auth->setObserver([&](const PairingState& state) {
+        if (state.kind == Kind::connected) addressWhenTokenAppeared = file.onDisk();
+    });
+    auth->connectAndSave(server.baseURL(), s);
+    ASSERT_TRUE(auth->waitUntilFinished(std::chrono::seconds(20)));
+    ASSERT_EQ(auth->state().kind, Kind::connected) << auth->state().message;
+    EXPECT_EQ(auth->state().savedBaseURL, server.baseURL());
+    EXPECT_EQ(addressWhenTokenAppeared, server.baseURL());
+    EXPECT_EQ(keys.keychain.deviceToken(), kToken);
+
+    auth->connectAndSave(server.baseURL(), s);  // already the address in use: nothing to save
+    ASSERT_TRUE(auth->waitUntilFinished(std::chrono::seconds(20)));
+    EXPECT_EQ(auth->state().kind, Kind::connected);
+    EXPECT_EQ(auth->state().savedBaseURL, "");
+
+    // The store fails: the attempt fails and no token is left beside the new address.
+    SettingsFile again(old);
+    auto failing = std::make_shared<platform::MemorySecretStore>();
+    failing->write(service::Keychain::kService, service::Keychain::kDeviceTokenAccount, "old");
+    failing->setFailing(true);
+    service::Keychain broken(failing);
+    WendrelAuth failingAuth(broken, opener, clock);
+    failingAuth.connectAndSave(server.baseURL(), *again.store);
+    ASSERT_TRUE(failingAuth.waitUntilFinished(std::chrono::seconds(20)));
+    EXPECT_EQ(failingAuth.state().message, text::kSaveFailed);
+    EXPECT_EQ(again.onDisk(), old);  // the old token could not go, so the old address stays
+}
+
+TEST_F(AuthFixture, AnUnreadableSettingsFileFailsThePairingAndKeepsTheFile) {
+    answer = [](int, httplib::Response& res) {
+        json(res, core::Json{{"status", "approved"}, {"token", kToken}}.dump());
+    };
+    clock.setAutoAdvance(true);
+    start();
+    TempDir dir;
+    writeFile(dir / "settings.json", "{\"vaultPath\": ");
+    settings::Settings damaged(dir / "settings.json");
+    auth->connectAndSave(server.baseURL(), damaged);
+    ASSERT_TRUE(auth->waitUntilFinished(std::chrono::seconds(20)));
+    EXPECT_EQ(auth->state().kind, Kind::failed);
+    EXPECT_NE(auth->state().message.find("settings.json"), std::string::npos);
+    EXPECT_FALSE(keys.keychain.hasDeviceToken());
+    EXPECT_EQ(readFile(dir / "settings.json"), "{\"vaultPath\": ");
+}
+
+TEST(Unpair, RefusesAnotherServicesAddressAndKeepsTheToken) {
+    FileKeychain keys;
+    keys.setToken(kToken);
+    SettingsFile file("https://mine.example/api/v1");
+    try {
+        service::unpair(keys.keychain, *file.store, std::string("https://other.example/api/v1"));
+        ADD_FAILURE() << "not refused";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("paired with https://mine.example/api/v1"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(keys.keychain.deviceToken(), kToken);
+    service::unpair(keys.keychain, *file.store, std::string(" https://mine.example/api/v1/ "));
+    EXPECT_FALSE(keys.keychain.hasDeviceToken());
+    EXPECT_NO_THROW(service::unpair(keys.keychain, *file.store));  // nothing left: still fine
+
+    // Without a saved address the built-in one is in use.
+    SettingsFile none("");
+    EXPECT_THROW(service::unpair(keys.keychain, *none.store, std::string("http://127.0.0.1:1/x")),
+                 Error);
+    EXPECT_NO_THROW(
+        service::unpair(keys.keychain, *none.store, std::string(service::kDefaultBaseURL)));
+}
+
+TEST(PairingBaseURL, GivenElseSavedElseDefault) {
+    SettingsFile file("https://mine.example/api/v1");
+    EXPECT_EQ(service::pairingBaseURL(std::nullopt, *file.store), "https://mine.example/api/v1");
+    EXPECT_EQ(service::pairingBaseURL(std::string(" http://10.1.2.3:8765/api/v1 "), *file.store),
+              "http://10.1.2.3:8765/api/v1");
+    EXPECT_THROW(service::pairingBaseURL(std::string("ftp://x/api"), *file.store), Error);
+    EXPECT_THROW(service::pairingBaseURL(std::string("nonsense"), *file.store), Error);
+    SettingsFile none("");
+    EXPECT_EQ(service::pairingBaseURL(std::nullopt, *none.store), service::kDefaultBaseURL);
 }
 
 TEST(ComputerName, PrettyHostNameElseHostName) {

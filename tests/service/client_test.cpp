@@ -190,7 +190,7 @@ TEST_F(ClientFixture, WithoutTokenNothingIsSent) {
     EXPECT_EQ(clientError([&] { c.uploadAudio(audio("a.m4a"), "memo"); }).kind(),
               Kind::missingCredentials);
     EXPECT_STREQ(clientError([&] { c.status("k"); }).what(),
-                 "Not connected to Wendrel (Settings > Captures > Connect to Wendrel…)");
+                 "Not connected to Wendrel (run `sayloft pair`, or use Connect in the tray menu)");
     EXPECT_EQ(clientError([&] { c.source("k"); }).kind(), Kind::missingCredentials);
     EXPECT_EQ(clientError([&] { c.listAllSources(); }).kind(), Kind::missingCredentials);
     EXPECT_EQ(c.currentKey("a.m4a", std::nullopt, 3), std::nullopt);
@@ -395,11 +395,91 @@ TEST_F(ClientFixture, HttpsCertificatesAreAlwaysVerified) {
 }
 
 TEST(BaseURL, SettingWhenUsableElseTheHttpsDefault) {
-    EXPECT_EQ(service::resolveBaseURL("  http://127.0.0.1:8080/api/v1 "),
-              "http://127.0.0.1:8080/api/v1");
-    EXPECT_EQ(service::resolveBaseURL("   "), service::kDefaultBaseURL);
-    EXPECT_EQ(service::resolveBaseURL("not a url"), service::kDefaultBaseURL);
+    auto saved = service::resolveBaseURL("  http://127.0.0.1:8080/api/v1 ");
+    EXPECT_EQ(saved.url, "http://127.0.0.1:8080/api/v1");
+    EXPECT_TRUE(saved.saved);
+    EXPECT_EQ(service::resolveBaseURL("   ").url, service::kDefaultBaseURL);
+    EXPECT_EQ(service::resolveBaseURL("not a url").url, service::kDefaultBaseURL);
+    EXPECT_FALSE(service::resolveBaseURL("not a url").saved);
     EXPECT_TRUE(std::regex_match(service::kDefaultBaseURL, std::regex("https://[^/]+/api/v1")));
+}
+
+TEST(URLs, EndpointPathsGoOnThePathAndTheBaseQueryStays) {
+    using service::appendQuery;
+    using service::joinURL;
+    EXPECT_EQ(joinURL("https://w.example/api/v1?tenant=a%20b", "sources/k/status"),
+              "https://w.example/api/v1/sources/k/status?tenant=a%20b");
+    EXPECT_EQ(joinURL("http://127.0.0.1:8/api/v1//", "sources"),
+              "http://127.0.0.1:8/api/v1/sources");
+    EXPECT_EQ(joinURL("https://w.example", "sources"), "https://w.example/sources");
+    EXPECT_EQ(appendQuery("https://w.example/s?t=1", {{"limit", "100"}, {"before", "a&b c"}}),
+              "https://w.example/s?t=1&limit=100&before=a%26b%20c");
+    EXPECT_EQ(appendQuery("https://w.example/s", {{"limit", "100"}}),
+              "https://w.example/s?limit=100");
+
+    for (const char* local : {"http://127.0.0.1:1/x", "http://127.8.9.10/", "http://localhost:5/",
+                              "http://LOCALHOST/", "http://[::1]:80/"})
+        EXPECT_TRUE(service::isLoopbackURL(local)) << local;
+    for (const char* remote : {"http://192.0.2.1/", "http://127.0.0.1.example.com/",
+                               "http://localhost.example/", "http://[::2]/", "not a url"})
+        EXPECT_FALSE(service::isLoopbackURL(remote)) << remote;
+}
+
+TEST_F(ClientFixture, ABaseURLWithAQueryKeepsItOnEveryRequest) {
+    server.get("/api/v1/sources/k/status",
+               [](const SeenRequest&, httplib::Response& res) { json(res, R"({"status":{}})"); });
+    server.get("/api/v1/sources", [](const SeenRequest&, httplib::Response& res) {
+        json(res, R"({"files":[],"count":0,"has_more":false})");
+    });
+    server.start();
+    WendrelClient c(server.baseURL() + "?tenant=t%201", keys.keychain, clock);
+    c.status("k");
+    c.listAllSources(true);
+    auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].path, "/api/v1/sources/k/status");
+    EXPECT_EQ(seen[1].path, "/api/v1/sources");
+    for (const auto& req : seen) {
+        ASSERT_EQ(req.query.count("tenant"), 1u) << req.path;
+        EXPECT_EQ(req.query.find("tenant")->second, "t 1");
+    }
+    EXPECT_EQ(seen[1].query.find("limit")->second, "100");
+    EXPECT_EQ(seen[1].query.find("include_deleted")->second, "true");
+}
+
+TEST_F(ClientFixture, TheTokenTakesPlainHttpOnlyToThisComputerOrASavedAddress) {
+    // A documentation-only address: refused before any connection is tried.
+    const std::string remote = "http://192.0.2.10/api/v1";
+    WendrelClient unsaved(remote, keys.keychain, clock);
+    EXPECT_THROW(unsaved.status("k"), service::InsecureDestination);
+    EXPECT_THROW(unsaved.listAllSources(), service::InsecureDestination);
+    EXPECT_THROW(unsaved.uploadAudio(audio("a.m4a"), "memo"), service::InsecureDestination);
+    try {
+        unsaved.source("k");
+    } catch (const service::InsecureDestination& e) {
+        EXPECT_NE(std::string(e.what()).find("sayloft pair --base-url"), std::string::npos);
+        EXPECT_EQ(std::string(e.what()).find(kToken), std::string::npos);
+    }
+    WendrelClient saved(service::resolveBaseURL(remote), keys.keychain, clock);
+    EXPECT_NO_THROW(saved.checkTokenDestination(remote + "/sources"));
+    EXPECT_NO_THROW(unsaved.checkTokenDestination("https://w.example/api/v1/sources"));
+    EXPECT_NO_THROW(unsaved.checkTokenDestination("http://127.0.0.1:9/api/v1/sources"));
+}
+
+TEST_F(ClientFixture, ARedirectNeverCarriesTheTokenToAnotherServer) {
+    ScriptedServer other;
+    other.get("/api/v1/sources/k/status",
+              [](const SeenRequest&, httplib::Response& res) { json(res, R"({"status":{}})"); });
+    other.start();
+    server.get("/api/v1/sources/k/status", [&](const SeenRequest&, httplib::Response& res) {
+        res.set_redirect(other.baseURL() + "/sources/k/status");
+    });
+    server.start();
+    client().status("k");
+    ASSERT_EQ(server.count(), 1u);
+    EXPECT_EQ(server.requests()[0].header("Authorization"), std::string("Bearer ") + kToken);
+    ASSERT_EQ(other.count(), 1u);  // followed, but without the token
+    EXPECT_FALSE(other.requests()[0].hasHeader("Authorization"));
 }
 
 }  // namespace

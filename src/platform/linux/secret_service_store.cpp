@@ -25,16 +25,27 @@ const SecretSchema kSchema = {"se.Marrowby.sayloft.Secret",
                               nullptr,
                               nullptr};
 
-// Takes ownership of a GError and turns it into a failure.
+// Errors of the bus itself mean nobody answers (no bus, no provider, a locked keyring).
+bool isBusError(const GError* error) {
+    return error && (error->domain == G_IO_ERROR || error->domain == G_DBUS_ERROR ||
+                     (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED));
+}
+
+// Takes ownership of a GError and turns it into a failure, or `unavailable` when nobody answers.
+// Then the cached connection to the service is dropped, so the next call finds one that has
+// started (or restarted) since.
 SecretResult failure(GError* error) {
-    SecretResult result{SecretStatus::failed, {}, error ? error->message : "unknown error"};
+    const bool unavailable = isBusError(error);
+    SecretResult result{unavailable ? SecretStatus::unavailable : SecretStatus::failed,
+                        {},
+                        error ? error->message : "unknown error"};
     if (error) g_error_free(error);
+    if (unavailable) secret_service_disconnect();
     return result;
 }
 
-// Errors of the bus itself mean nobody answers (no bus, no provider, a locked keyring).
-bool isBusError(const GError* error) {
-    return error && (error->domain == G_IO_ERROR || error->domain == G_DBUS_ERROR);
+SecretResult noBus() {
+    return {SecretStatus::unavailable, {}, "no session bus"};
 }
 
 bool sessionBusConfigured() {
@@ -56,12 +67,12 @@ bool SecretServiceStore::available() {
         secret_password_lookup_sync(&kSchema, nullptr, &error, "service",
                                     "se.Marrowby.sayloft.probe", "account", "probe", nullptr);
     if (found) secret_password_free(found);
-    const bool answers = !isBusError(error);
-    if (error) g_error_free(error);
-    return answers;
+    if (!error) return true;
+    return failure(error).status != SecretStatus::unavailable;
 }
 
 SecretResult SecretServiceStore::read(const std::string& service, const std::string& account) {
+    if (!sessionBusConfigured()) return noBus();
     GError* error = nullptr;
     gchar* found = secret_password_lookup_sync(
         &kSchema, nullptr, &error, "service", service.c_str(), "account", account.c_str(), nullptr);
@@ -74,6 +85,7 @@ SecretResult SecretServiceStore::read(const std::string& service, const std::str
 
 SecretResult SecretServiceStore::write(const std::string& service, const std::string& account,
                                        const std::string& value) {
+    if (!sessionBusConfigured()) return noBus();
     GError* error = nullptr;
     const std::string label = service + " (" + account + ")";
     // Storing with the same attributes replaces the existing item's secret.
@@ -85,6 +97,7 @@ SecretResult SecretServiceStore::write(const std::string& service, const std::st
 }
 
 SecretResult SecretServiceStore::remove(const std::string& service, const std::string& account) {
+    if (!sessionBusConfigured()) return noBus();
     GError* error = nullptr;
     gboolean removed = secret_password_clear_sync(
         &kSchema, nullptr, &error, "service", service.c_str(), "account", account.c_str(), nullptr);
@@ -94,16 +107,9 @@ SecretResult SecretServiceStore::remove(const std::string& service, const std::s
 }
 
 std::shared_ptr<SecretStore> defaultSecretStore() {
-    static std::shared_ptr<SecretStore> store = [] {
-        std::shared_ptr<SecretStore> chosen;
-        if (SecretServiceStore::available()) {
-            chosen = std::make_shared<SecretServiceStore>();
-        } else {
-            chosen = std::make_shared<FileSecretStore>(FileSecretStore::defaultPath());
-        }
-        core::log("secrets", "keeping secrets in {}", chosen->describe());
-        return chosen;
-    }();
+    static std::shared_ptr<SecretStore> store = std::make_shared<DesktopSecretStore>(
+        std::make_shared<SecretServiceStore>(),
+        std::make_shared<FileSecretStore>(FileSecretStore::defaultPath()));
     return store;
 }
 
