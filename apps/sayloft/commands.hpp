@@ -18,5 +18,6 @@ void addSettingsCommands(CLI::App& app);  // settings, folders     // note show
 std::vector<std::string> statusLines();
 void addServiceCommands(CLI::App& app);  // pair, unpair
 std::string pairingStatusLine();  // "Wendrel: connected (...)" or "not connected", for status
+void addOnboardingCommands(CLI::App& app);  // doctor, autostart, setup
 
 }  // namespace sayloft::cli

@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     sayloft::cli::addNoteCommands(app);
     sayloft::cli::addServiceCommands(app);
     sayloft::cli::addSettingsCommands(app);
+    sayloft::cli::addOnboardingCommands(app);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {
