@@ -7,7 +7,9 @@
 #include "app/onboarding/environment_check.hpp"
 #include "app/onboarding/login_item.hpp"
 #include "app/onboarding/vault_detector.hpp"
+#include "app_context.hpp"
 #include "commands.hpp"
+#include "core/log.hpp"
 #include "core/places.hpp"
 #include "core/text.hpp"
 #include "core/time_format.hpp"
@@ -37,6 +39,12 @@ int doctor() {
 }
 
 int autostart(const std::string& action) {
+    // What the login item logs belongs in the capture log, not on this command's stderr.
+    installCaptureLog();
+    core::LogConfig::setStderr(false);
+    struct Flush {
+        ~Flush() { core::LogConfig::captureLog()->flush(); }
+    } flushAtEnd;
     platform::JsonFileDefaults defaults;
     app::LoginItem item(defaults);
     if (action == "status") {

@@ -113,6 +113,9 @@ TEST(AutostartCommand, TurnsStartAtLoginOnAndOff) {
     const fs::path entry = home / ".config/autostart/sayloft.desktop";
     auto on = run({sayloft(), "autostart", "on"}, env(home.path()));
     ASSERT_EQ(on.exitCode, 0) << on.err;
+    EXPECT_EQ(on.err, "");  // the login item's lines go to the capture log
+    EXPECT_NE(readFile(home / ".local/state/sayloft/sayloft.log").find("login item: registered"),
+              std::string::npos);
     EXPECT_TRUE(fs::exists(entry));
     // Not installed next to a desktop app here: it starts the daemon.
     EXPECT_NE(readFile(entry).find("sayloft run\n"), std::string::npos) << readFile(entry);
