@@ -95,11 +95,22 @@ void buildOldHome(const fs::path& home) {
                   "other.key": 1})");
 }
 
+// HOME at `home`; the XDG places below `xdg` (another file system, when it is given).
+std::vector<std::pair<std::string, std::string>> migrationEnv(const fs::path& home,
+                                                              const fs::path& xdg = {}) {
+    auto env = homeEnv(home, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+    if (!xdg.empty()) {
+        for (auto& [name, value] : env)
+            if (name.starts_with("XDG_") && name != "XDG_RUNTIME_DIR")
+                value = (xdg / fs::path(value).lexically_relative(home)).string();
+    }
+    return env;
+}
+
 RunResult migrate(const fs::path& home, long killAfter = 0) {
-    std::vector<std::pair<std::string, std::string>> extra{
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}};
-    if (killAfter > 0) extra.emplace_back("SAYLOFT_TEST_KILL_AFTER", std::to_string(killAfter));
-    return run({buildPath("tests/app/onboarding_migrate_helper").string()}, homeEnv(home, extra));
+    auto env = migrationEnv(home);
+    if (killAfter > 0) env.emplace_back("SAYLOFT_TEST_KILL_AFTER", std::to_string(killAfter));
+    return run({buildPath("tests/app/onboarding_migrate_helper").string()}, env);
 }
 
 core::Json readJson(const fs::path& file) {
@@ -196,28 +207,56 @@ TEST(LaunchMigrations, KilledBetweenAnyTwoStepsCompleteOnTheNextLaunch) {
     }
 }
 
-// Killed at random instants (inside a step too), several times in a row.
-TEST(LaunchMigrations, KilledAtRandomMomentsLosesNothing) {
-    TempDir reference;
-    buildOldHome(reference.path());
-    migrate(reference.path());
-    const auto expected = snapshot(reference.path());
+// Killed at random instants (inside a step too), several times in a row; once with the XDG
+// places on another file system, where each move is a copy and a removal.
+void killAtRandomThenFinish(const fs::path& xdgParent) {
+    auto helper = buildPath("tests/app/onboarding_migrate_helper").string();
+    auto fresh = [&](const fs::path& root) {
+        fs::remove_all(root);
+        fs::remove_all(xdgParent / "xdg");
+        buildOldHome(root);
+        return migrationEnv(root, xdgParent.empty() ? fs::path() : xdgParent / "xdg");
+    };
+    auto both = [&](const fs::path& root) {
+        auto tree = snapshot(root);
+        if (!xdgParent.empty())
+            for (auto& [k, v] : snapshot(xdgParent / "xdg")) tree["xdg/" + k] = v;
+        return tree;
+    };
+    TempDir dir;
+    const fs::path home = dir / "home";
+    run({helper}, fresh(home));
+    const auto expected = both(home);
     std::mt19937 random(1234);
     for (int round = 0; round < 12; ++round) {
-        TempDir dir;
-        buildOldHome(dir.path());
+        auto env = fresh(home);
         for (int kill = 0; kill < 3; ++kill) {
-            pid_t pid = spawnBackground(
-                {buildPath("tests/app/onboarding_migrate_helper").string()}, dir / "kill.log",
-                homeEnv(dir.path(), {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}));
+            pid_t pid = spawnBackground({helper}, dir / "kill.log", env);
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
             ::kill(pid, SIGKILL);
             waitExit(pid);
         }
+        run({helper}, env);
+        ASSERT_EQ(both(home), expected) << "round " << round << "\n" << readFile(dir / "kill.log");
         fs::remove(dir / "kill.log");
-        migrate(dir.path());
-        ASSERT_EQ(snapshot(dir.path()), expected) << "round " << round;
     }
+}
+
+TEST(LaunchMigrations, KilledAtRandomMomentsLosesNothing) {
+    killAtRandomThenFinish({});
+}
+
+TEST(LaunchMigrations, KilledAtRandomMomentsAcrossFileSystemsLosesNothing) {
+    std::string pattern = "/dev/shm/sayloft-test-XXXXXX";
+    struct stat shm {
+    }, tmp{};
+    if (!::mkdtemp(pattern.data()) || ::stat(pattern.c_str(), &shm) != 0 ||
+        ::stat(fs::temp_directory_path().c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev) {
+        if (!pattern.ends_with("XXXXXX")) fs::remove_all(pattern);
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    killAtRandomThenFinish(pattern);
+    fs::remove_all(pattern);
 }
 
 // --- the predecessor's migration in process -------------------------------------------------

@@ -77,6 +77,20 @@ bool sameContents(const fs::path& a, const fs::path& b) {
     return left && right && *left == *right;
 }
 
+bool isCopiedInto(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    auto status = fs::symlink_status(from, ec);
+    auto target = fs::symlink_status(to, ec);
+    if (fs::is_symlink(status))
+        return fs::is_symlink(target) && fs::read_symlink(from, ec) == fs::read_symlink(to, ec);
+    if (fs::is_regular_file(status)) return sameContents(from, to);
+    if (!fs::is_directory(status) || !fs::is_directory(target)) return false;
+    for (auto it = fs::directory_iterator(from, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        if (!isCopiedInto(it->path(), to / it->path().filename())) return false;
+    return !ec;
+}
+
 void Mover::log(const std::string& message) const {
     core::logLine(area_, message);
 }
@@ -84,10 +98,10 @@ void Mover::log(const std::string& message) const {
 MoveOutcome Mover::move(const fs::path& from, const fs::path& to) {
     if (!present(from)) return MoveOutcome::absent;
     if (present(to)) {
-        if (sameContents(from, to)) {
+        if (isCopiedInto(from, to)) {
             // The copy reached the new place before an interruption; only the clean-up is left.
             std::error_code ec;
-            if (fs::remove(from, ec)) {
+            if (fs::remove_all(from, ec) > 0 && !ec) {
                 log(fmt::format("moved {} -> {}", from.string(), to.string()));
                 return MoveOutcome::moved;
             }

@@ -24,8 +24,8 @@ class Mover {
 
     // Moves a file or folder to `to` (its parent is created). A rename where both are on one file
     // system; else a copy beside the target, renamed into place, then the old copy removed. An
-    // old file byte for byte equal to the one at the new place (a move interrupted between its
-    // copy and its clean-up) is removed.
+    // old item whose every file is already at the new place byte for byte (a move interrupted
+    // between its copy and its clean-up) is removed.
     MoveOutcome move(const std::filesystem::path& from, const std::filesystem::path& to);
     // Moves every child of `fromDir` into `toDir` under the same name; children whose name is
     // taken stay and are logged with `what`. Then removes `fromDir` when empty. True when nothing
@@ -67,5 +67,8 @@ bool mergeCaptureState(Mover& mover, const std::filesystem::path& from,
 
 // Both files' bytes equal.
 bool sameContents(const std::filesystem::path& a, const std::filesystem::path& b);
+// Every file below `from` (or `from` itself) is at the same place below `to` with the same bytes,
+// every link with the same target.
+bool isCopiedInto(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace sayloft::app::moves
