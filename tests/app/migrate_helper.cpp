@@ -4,12 +4,11 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
-#include "app/onboarding/migration_from_fennick.hpp"
-#include "app/onboarding/own_layout_migration.hpp"
+#include "app/onboarding/launch_steps.hpp"
 #include "core/log.hpp"
-#include "core/places.hpp"
 
 using namespace sayloft;
 
@@ -20,18 +19,13 @@ int main() {
     core::LogConfig::addListener([](const std::string&) {
         if (limit > 0 && ++lines >= limit) ::raise(SIGKILL);
     });
-    auto own = app::migrateOwnLegacyLayout();
+    // Made before the migrations, as the engine does: they reload it.
     settings::Settings settings;
     service::Keychain keychain(
         std::make_shared<platform::FileSecretStore>(platform::FileSecretStore::defaultPath()));
     platform::JsonFileDefaults defaults;
-    app::MigrationFromFennick migration(
-        {settings,
-         keychain,
-         defaults,
-         {std::make_shared<platform::FileSecretStore>(core::predecessor::secretsFile())},
-         core::systemClock(),
-         "fennick"});
-    const bool done = migration.run();
-    return own.complete && done ? 0 : 3;
+    const bool done = app::runLaunchMigrations(settings, keychain, defaults);
+    if (std::getenv("SAYLOFT_TEST_PRINT_VAULT"))
+        std::printf("vault=%s\n", settings.settings().vaultPath.c_str());
+    return done ? 0 : 3;
 }

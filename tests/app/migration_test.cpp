@@ -52,7 +52,9 @@ void writePrivate(const fs::path& path, const std::string& bytes) {
 void buildOldHome(const fs::path& home) {
     const fs::path lib = home / "Library";
     const fs::path own = lib / "Application Support/sayloft";
-    writeFile(own / "settings.json", R"({"vaultPath": "~/Vault", "vaultName": "Vault"})");
+    auto ownSettings = settings::encode(settings::AppSettings::defaults());
+    ownSettings["vaultPath"] = "~/Vault";
+    writeFile(own / "settings.json", core::dumpPretty(ownSettings));
     writeFile(
         own / "state.json",
         R"({"version": 2, "seenByFolder": {"voice-memos": {"a.m4a": {"firstSeen": "2026-11-01T10:00:00Z"}}}})");
@@ -121,8 +123,11 @@ TEST(LaunchMigrations, MoveEveryOldItemOnceAndChangeNothingTheSecondTime) {
     TempDir dir;
     const fs::path home = dir.path();
     buildOldHome(home);
-    auto first = migrate(home);
+    auto env = migrationEnv(home);
+    env.emplace_back("SAYLOFT_TEST_PRINT_VAULT", "1");
+    auto first = run({buildPath("tests/app/onboarding_migrate_helper").string()}, env);
     ASSERT_EQ(first.exitCode, 3) << first.err;  // a clashing recording stays for the user
+    EXPECT_EQ(first.out, "vault=~/Vault\n");    // the settings object made before saw the move
 
     const fs::path config = home / ".config/sayloft", state = home / ".local/state/sayloft",
                    data = home / ".local/share/sayloft", cache = home / ".cache/sayloft";
