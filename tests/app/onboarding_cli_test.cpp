@@ -37,6 +37,13 @@ TEST(SetupCommand, WritesValidSettingsForAGivenFolder) {
     auto show = run({sayloft(), "settings", "get", "vaultPath"}, env(home.path()));
     EXPECT_EQ(show.out, (home / "Notes/Vault").string() + "\n");
 
+    // A settings file that cannot be read is never replaced.
+    writeFile(home / ".config/sayloft/settings.json", "{\"vaultPath\": 3");
+    auto broken = run({sayloft(), "setup", "--vault", (home / "Other").string()}, env(home.path()));
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_NE(broken.err.find("cannot be read"), std::string::npos) << broken.err;
+    EXPECT_EQ(readFile(home / ".config/sayloft/settings.json"), "{\"vaultPath\": 3");
+
     // Without a terminal and without --vault it explains instead of waiting for input.
     TempDir fresh;
     auto bare = run({sayloft(), "setup"}, env(fresh.path()));

@@ -106,6 +106,10 @@ OwnLayoutMigrationResult migrateOwnLegacyLayout() {
         mergeJsonObjects(mover, support / "secrets.json", secretsTo, /*nested=*/true, 0600);
     mover.moveChildren(support / "Recordings", core::dataDir() / "Recordings", "recording");
     for (auto& entry : children(support)) {
+        const std::string name = entry.filename().string();
+        if (name == "settings.json" || name == "state.json" || name == "secrets.json" ||
+            name == "Recordings")
+            continue;  // handled above; what is left of them stays and was logged
         if (mover.move(entry, core::dataDir() / entry.filename()) == MoveOutcome::taken)
             keptBecauseTaken(mover, entry, core::dataDir() / entry.filename());
     }

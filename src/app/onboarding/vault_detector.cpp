@@ -195,6 +195,11 @@ void VaultDetector::ensureOutbox(const fs::path& vaultPath) {
 }
 
 void commitVault(settings::Settings& settings, const std::string& path, const std::string& name) {
+    std::error_code ec;
+    if (fs::exists(settings.configPath(), ec) &&
+        !settings::Settings(settings.configPath()).loadedFromFile())
+        throw Error("The settings file " + settings.configPath().string() +
+                    " cannot be read, so it is left as it is; repair it or move it away first");
     const std::string expanded = core::expandTilde(path);
     VaultDetector::ensureOutbox(expanded);
     {

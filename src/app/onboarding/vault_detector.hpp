@@ -75,7 +75,8 @@ class VaultDetector {
 };
 
 // Stores the choice: vaultPath ("~" expanded), vaultName, no additional paths; ensures the
-// outbox. Throws Error when the settings file could not be written.
+// outbox. Throws Error when the settings file could not be written, or exists but cannot be read
+// (it is never replaced then: it may hold the user's other settings).
 void commitVault(settings::Settings& settings, const std::string& path, const std::string& name);
 
 }  // namespace sayloft::app
