@@ -330,15 +330,8 @@ TEST(MigrationFromFennick, MovesTheTokenOrKeepsEveryOldItem) {
     }
 }
 
+// (An old file beside a new one is removed unread: see the launch test above.)
 TEST(MigrationFromFennick, SettingsAreMovedOnceAndNeverOverwrite) {
-    {
-        FennickFixture f;
-        writeFile(f.home.path() / ".fennick.json", "garbage that is never read");
-        writeFile(f.settings.configPath(), R"({"vaultPath": "/mine"})");
-        f.migration().run();
-        EXPECT_FALSE(fs::exists(f.home.path() / ".fennick.json"));
-        EXPECT_EQ(readFile(f.settings.configPath()), R"({"vaultPath": "/mine"})");
-    }
     {
         FennickFixture f;
         writeFile(f.home.path() / ".fennick.json", "{not json");
