@@ -76,6 +76,7 @@ std::string candidateLine(size_t number, const VaultCandidate& c) {
 }
 
 void printNextSteps(const settings::Settings& store) {
+    askDaemonToReload();  // a running daemon files into the new vault from now on
     const auto& s = store.settings();
     std::cout << "\nVault: " << s.vaultPath << "\n"
               << "Settings written to " << store.configPath().string() << "\n\n"
