@@ -37,14 +37,18 @@ class Cli {
     std::unique_ptr<core::Clock> clock_;
 };
 
-void addCaptureCommands(CLI::App& app, Cli& cli);   // run, poll, import, retry, sync, status
-void addNoteCommands(CLI::App& app, Cli& cli);      // note show
-void addServiceCommands(CLI::App& app, Cli& cli);   // pair, unpair
-void addSettingsCommands(CLI::App& app, Cli& cli);  // settings, folders
+void addCaptureCommands(CLI::App& app, Cli& cli);     // run, poll, import, retry, sync, status
+void addNoteCommands(CLI::App& app, Cli& cli);        // note show
+void addServiceCommands(CLI::App& app, Cli& cli);     // pair, unpair
+void addSettingsCommands(CLI::App& app, Cli& cli);    // settings, folders
+void addOnboardingCommands(CLI::App& app, Cli& cli);  // doctor, autostart, setup
 
 // A first run gets a settings file that watches a demo folder (~/sayloft-demo/Recordings, filed
 // into ~/sayloft-demo/Vault). An existing file, even a broken one, is never replaced. Returns
 // whether it was created.
 bool ensureSettingsFile();
+
+// Appends this process's log lines to the capture log too.
+void installCaptureLog();
 
 }  // namespace sayloft::cli

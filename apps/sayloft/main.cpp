@@ -27,10 +27,14 @@ core::Clock& Cli::clock() {
     return clock_ ? *clock_ : core::systemClock();
 }
 
-std::unique_ptr<app::Engine> Cli::makeEngine(const std::string& role) {
+void installCaptureLog() {
     if (!core::LogConfig::captureLog())
         core::LogConfig::installCaptureLog(
             std::make_shared<core::CaptureLogWriter>(core::defaultCaptureLogPath()));
+}
+
+std::unique_ptr<app::Engine> Cli::makeEngine(const std::string& role) {
+    installCaptureLog();
     app::EngineOptions options;
     options.clock = &clock();
     options.role = role;
@@ -78,6 +82,7 @@ int main(int argc, char** argv) {
     sayloft::cli::addNoteCommands(app, cli);
     sayloft::cli::addServiceCommands(app, cli);
     sayloft::cli::addSettingsCommands(app, cli);
+    sayloft::cli::addOnboardingCommands(app, cli);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {

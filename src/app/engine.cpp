@@ -4,6 +4,9 @@
 
 #include <thread>
 
+#include "app/onboarding/environment_check.hpp"
+#include "app/onboarding/launch_steps.hpp"
+#include "app/onboarding/login_item.hpp"
 #include "app/settings_edit.hpp"
 #include "capture/after_transcript_command.hpp"
 #include "capture/capture_access.hpp"
@@ -148,12 +151,24 @@ struct Engine::Parts {
     capture::TranscriptNotifier notifier;
     capture::CaptureStatus status;
     capture::VoiceMemosKeeper keeper;
+    core::SerialQueue background{"sayloft.environment"};
     std::mutex lifecycle;
     bool launched = false;
     bool shutDown = false;
 };
 
 Engine::Engine(EngineOptions options) : options_(std::move(options)) {
+    // Data of earlier layouts and of the predecessor moves in first, before anything below reads
+    // settings or state.
+    {
+        settings::Settings settings(
+            orDefault(options_.places.settingsFile, settings::Settings::defaultPath()));
+        platform::JsonFileDefaults defaults(
+            orDefault(options_.places.defaultsFile, platform::JsonFileDefaults::defaultPath()));
+        service::Keychain keychain(options_.secrets ? options_.secrets
+                                                    : platform::defaultSecretStore());
+        runLaunchMigrations(settings, keychain, defaults);
+    }
     parts_ = std::make_unique<Parts>(options_);
 }
 
@@ -178,9 +193,14 @@ void Engine::launch() {
     if (daemon) {
         core::log("launch", "{} ({})", kVersion, service::localComputerName());
         if (p.settings.settings().keepVoiceMemosRunning.value_or(false)) p.keeper.start();
+        // The environment check may wait on slow tools: nothing waits for it.
+        p.background.async([this] {
+            EnvironmentCheck::shared().runAtLaunch(parts_->defaults, *parts_->notifications);
+        });
     }
     capture::notifySettingsProblemOnce(p.settings, p.defaults, *p.notifications);
     capture::CaptureRetry::retryWatermark(p.defaults, p.clock);
+    if (daemon) LoginItem(p.defaults).enableByDefaultOnce();
 
     p.notifier.install(p.pipeline);
     // The notifier and the engine's subscribers both hear of every capture event.
@@ -252,6 +272,7 @@ void Engine::shutdown() {
         p.pipeline.stop();
         p.status.stop();
     }
+    p.background.stop();
     p.pipeline.shutdown();  // cancels capture tasks; their notes resume them at the next start
     p.afterTranscript.detach();
     // Notifications still waiting for their batch are posted now rather than lost.

@@ -100,6 +100,59 @@ fs::path cachesDir() {
 fs::path defaultsFile() {
     return homeDir() / "Library" / "Preferences" / "sayloft.defaults.json";
 }
+fs::path obsidianCloudDir() {
+    return homeDir() / "Library" / "Mobile Documents" / "iCloud~md~obsidian" / "Documents";
+}
 }  // namespace legacy
+
+namespace predecessor {
+fs::path settingsFile() {
+    return homeDir() / ".fennick.json";
+}
+fs::path xdgSettingsFile() {
+    return xdgConfigHome() / "fennick" / "settings.json";
+}
+fs::path scanCacheFile() {
+    return homeDir() / ".fennick-cache.json";
+}
+fs::path xdgCacheDir() {
+    return xdgCacheHome() / "fennick";
+}
+fs::path supportDir() {
+    return homeDir() / "Library" / "Application Support" / "Fennick";
+}
+fs::path xdgSupportDir() {
+    return xdgDataHome() / "fennick";
+}
+fs::path logsDir() {
+    return homeDir() / "Library" / "Logs" / "Fennick";
+}
+fs::path xdgLogsDir() {
+    return xdgStateHome() / "fennick";
+}
+fs::path defaultsFile() {
+    return xdgConfigHome() / "fennick" / "defaults.json";
+}
+fs::path secretsFile() {
+    return xdgDataHome() / "fennick" / "secrets.json";
+}
+}  // namespace predecessor
+
+std::vector<fs::path> obsidianRegistryFiles() {
+    const fs::path home = homeDir();
+    return {
+        xdgConfigHome() / "obsidian" / "obsidian.json",
+        home / ".var" / "app" / "md.obsidian.Obsidian" / "config" / "obsidian" / "obsidian.json",
+        home / "snap" / "obsidian" / "current" / ".config" / "obsidian" / "obsidian.json"};
+}
+fs::path userBinDir() {
+    return homeDir() / ".local" / "bin";
+}
+fs::path autostartDir() {
+    return xdgConfigHome() / "autostart";
+}
+fs::path documentsDir() {
+    return homeDir() / "Documents";
+}
 
 }  // namespace sayloft::core

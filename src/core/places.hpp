@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Where sayloft keeps its files. This is the one module that builds paths below the home folder;
 // everything else asks it. The XDG base directory variables are honoured, with their defaults.
@@ -37,6 +38,34 @@ std::filesystem::path appSupportDir();  // ~/Library/Application Support/sayloft
 std::filesystem::path logsDir();        // ~/Library/Logs/sayloft
 std::filesystem::path cachesDir();      // ~/Library/Caches/sayloft
 std::filesystem::path defaultsFile();   // ~/Library/Preferences/sayloft.defaults.json
+// Obsidian's iCloud folder in a home synced from a Mac (a vault search root).
+std::filesystem::path
+obsidianCloudDir();  // ~/Library/Mobile Documents/iCloud~md~obsidian/Documents
 }  // namespace legacy
+
+// The predecessor application's places, read only by its migration: the home-relative ones of a
+// home synced from a Mac and their XDG counterparts.
+namespace predecessor {
+std::filesystem::path settingsFile();     // ~/.fennick.json
+std::filesystem::path xdgSettingsFile();  // $XDG_CONFIG_HOME/fennick/settings.json
+std::filesystem::path scanCacheFile();    // ~/.fennick-cache.json
+std::filesystem::path xdgCacheDir();      // $XDG_CACHE_HOME/fennick
+std::filesystem::path supportDir();       // ~/Library/Application Support/Fennick
+std::filesystem::path xdgSupportDir();    // $XDG_DATA_HOME/fennick
+std::filesystem::path logsDir();          // ~/Library/Logs/Fennick
+std::filesystem::path xdgLogsDir();       // $XDG_STATE_HOME/fennick
+std::filesystem::path defaultsFile();     // $XDG_CONFIG_HOME/fennick/defaults.json
+std::filesystem::path secretsFile();      // $XDG_DATA_HOME/fennick/secrets.json (mode 0600)
+}  // namespace predecessor
+
+// Other programs' places that sayloft reads.
+// Obsidian's vault registry: the native, Flatpak and Snap installs, in this order.
+std::vector<std::filesystem::path> obsidianRegistryFiles();
+// Per-user programs: ~/.local/bin.
+std::filesystem::path userBinDir();
+// $XDG_CONFIG_HOME/autostart: desktop entries started at login.
+std::filesystem::path autostartDir();
+// The folder a new vault goes into by default: ~/Documents.
+std::filesystem::path documentsDir();
 
 }  // namespace sayloft::core
