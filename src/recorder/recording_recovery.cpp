@@ -280,4 +280,42 @@ bool RecordingRecovery::removeWorkFolder(const std::string& id) const {
     return true;
 }
 
+double recordedSeconds(const fs::path& workFolder, const RecordingSidecar& sidecar) {
+    double seconds = 0;
+    for (const auto& segment : sidecar.segments) {
+        if (!RecordingRecovery::isValidID(segment.file)) continue;
+        SF_INFO info{};
+        SNDFILE* f = sf_open((workFolder / segment.file).c_str(), SFM_READ, &info);
+        if (!f) continue;
+        sf_close(f);
+        if (info.samplerate > 0 && info.frames > 0)
+            seconds += static_cast<double>(info.frames) / info.samplerate;
+    }
+    return seconds;
+}
+
+std::vector<UnfinishedRecording> listUnfinished(const RecordingRecovery& recovery) {
+    std::vector<UnfinishedRecording> list;
+    for (auto& sidecar : recovery.scan()) {
+        UnfinishedRecording item;
+        item.id = sidecar.id;
+        item.startedAt = sidecar.startedAt;
+        item.seconds = recordedSeconds(recovery.workFolder(sidecar.id), sidecar);
+        item.silent = isSilent(sidecar);
+        if (item.silent)
+            item.why = "silent: no audio reached sayloft";
+        else if (sidecar.reconstructed.value_or(false))
+            item.why = "its description was lost; rebuilt from the audio";
+        else if (sidecar.status == "recording" || sidecar.status == "paused")
+            item.why = "interrupted while recording";
+        else if (sidecar.status == "stopped")
+            item.why = "stopped but not sent";
+        else
+            item.why = "encoded but not handed over";
+        item.sidecar = std::move(sidecar);
+        list.push_back(std::move(item));
+    }
+    return list;
+}
+
 }  // namespace sayloft::recorder

@@ -48,6 +48,20 @@ class RecordingRecovery {
     core::Clock* clock_;
 };
 
+// One unfinished recording as a list shows it.
+struct UnfinishedRecording {
+    std::string id;
+    core::TimePoint startedAt;
+    double seconds = 0;  // audio on disk
+    std::string why;     // why it waits: "interrupted while recording", "silent", ...
+    bool silent = false;
+    RecordingSidecar sidecar;
+};
+// The recordings a scan offers, newest first, with the audio length read from the segments.
+std::vector<UnfinishedRecording> listUnfinished(const RecordingRecovery& recovery);
+// Seconds of audio in the segments the sidecar names (unreadable ones count 0).
+double recordedSeconds(const std::filesystem::path& workFolder, const RecordingSidecar& sidecar);
+
 // The segment files of a work folder ("segment-*.caf"), sorted by name.
 std::vector<std::string> segmentFiles(const std::filesystem::path& folder);
 

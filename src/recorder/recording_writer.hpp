@@ -63,6 +63,8 @@ class RecordingWriter {
     RecordingSidecar& stateLocked() { return state_; }
     void persistLocked();
     void endSegmentLocked();
+    // Empties the ring into the open segment (or discards it without one), as the thread does.
+    void drainLocked();
 
     // Inspection for tests.
     int delayLengthLocked() const { return delayLength_; }
@@ -74,7 +76,6 @@ class RecordingWriter {
 
   private:
     void threadMain();
-    void drainLocked();
     void handChunkLocked(const float* interleaved, int frames);
     void appendLocked(int frames);
     void setUpMicrophoneLocked(bool hasMicrophone, double sampleRate);
