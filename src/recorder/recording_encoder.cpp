@@ -65,7 +65,14 @@ class AacPart {
         if ((rc = avcodec_parameters_from_context(stream_->codecpar, codec_)) < 0)
             fail(avError(rc));
         if ((rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) fail(avError(rc));
-        if ((rc = avformat_write_header(format_, nullptr)) < 0) fail(avError(rc));
+        // Fragments of 10 s: a plain MP4 keeps an index entry per packet in memory until the
+        // end (about 12 MB an hour); fragments keep memory flat however long the part is.
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
+        av_dict_set(&options, "frag_duration", "10000000", 0);
+        rc = avformat_write_header(format_, &options);
+        av_dict_free(&options);
+        if (rc < 0) fail(avError(rc));
         frame_ = av_frame_alloc();
         packet_ = av_packet_alloc();
         if (!frame_ || !packet_) fail("out of memory");
