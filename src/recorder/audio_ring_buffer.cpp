@@ -50,16 +50,17 @@ void AudioRingBuffer::copyOut(int64_t start, float* dst, int64_t frames) const {
                     sizeof(float) * (frames - first) * channels_);
 }
 
+// The index protocol: each side loads the other's index with acquire (nothing it reads or writes
+// afterwards moves before it) and publishes its own with release (everything it did before is
+// visible first). That is all an SPSC ring needs, and what ThreadSanitizer checks.
 int64_t AudioRingBuffer::write(const float* interleaved, int64_t frames) {
     if (frames < 1) return 0;
     const int64_t w = indices_[0].value.load(std::memory_order_relaxed);
     const int64_t r = indices_[1].value.load(std::memory_order_acquire);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     const int64_t free = capacity_ - (w - r);
     const int64_t n = free < 1 ? 0 : std::min(frames, free);
     if (n > 0) {
         copyIn(w, interleaved, n);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         indices_[0].value.store(w + n, std::memory_order_release);
     }
     if (n < frames) dropped_.fetch_add(frames - n, std::memory_order_relaxed);
@@ -70,11 +71,9 @@ int64_t AudioRingBuffer::read(float* interleaved, int64_t maxFrames) {
     if (maxFrames < 1) return 0;
     const int64_t w = indices_[0].value.load(std::memory_order_acquire);
     const int64_t r = indices_[1].value.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     const int64_t k = std::min(maxFrames, w - r);
     if (k < 1) return 0;
     copyOut(r, interleaved, k);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     indices_[1].value.store(r + k, std::memory_order_release);
     return k;
 }
