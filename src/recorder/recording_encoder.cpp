@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "core/log.hpp"
+#include "recorder/recording_recovery.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -420,6 +421,8 @@ std::vector<fs::path> RecordingEncoder::encode(const fs::path& workFolder,
                                                const Options& options) {
     if (sidecar.segments.empty()) throw EncodeError::noSegments();
     const auto& id = sidecar.id;
+    if (!RecordingRecovery::isValidID(id))
+        throw EncodeError::cannotCreatePart(id, "not a recording id");
     {
         std::error_code ec;
         for (fs::directory_iterator it(workFolder, ec), end; !ec && it != end; it.increment(ec)) {

@@ -168,7 +168,14 @@ std::optional<RecordingSidecar> RecordingRecovery::loadSidecar(const std::string
     if (!isValidID(id)) return std::nullopt;
     auto text = core::readFile(workFolder(id) / "recording.json");
     if (!text) return std::nullopt;
-    return parseSidecar(*text);
+    auto sidecar = parseSidecar(*text);
+    // The folder's name is the id: a sidecar naming another place must not lead there.
+    if (sidecar && sidecar->id != id) {
+        core::log(kArea, "recovery: {} calls itself \"{}\"; using the folder's name", id,
+                  sidecar->id);
+        sidecar->id = id;
+    }
+    return sidecar;
 }
 
 std::optional<RecordingSidecar> RecordingRecovery::reconstructSidecar(const std::string& id) const {

@@ -124,6 +124,12 @@ TEST_F(RecoveryFixture, ScanOffersUnfinishedRebuildsLostSidecarsAndCleansFinishe
     ASSERT_EQ(list.size(), 3u);
     EXPECT_NEAR(list[0].seconds, 0.1 + 0.6, 1e-9);
     EXPECT_THROW(recovery.workFolder("../x"), Error);
+
+    // A sidecar that names another place is read under its folder's name.
+    auto stray = sample("../../elsewhere", t0, "stopped");
+    fs::create_directories(root / "g-stray");
+    core::writeDurably(root / "g-stray" / "recording.json", renderSidecar(stray));
+    EXPECT_EQ(recovery.loadSidecar("g-stray")->id, "g-stray");
 }
 
 // A writer that died leaves the header's data size behind the audio on disk; the repair counts
