@@ -53,7 +53,7 @@ TEST(WriterCrash, KilledWritersLeaveReadableRecordings) {
         const auto out = dir / ("helper-" + std::to_string(round) + ".log");
         pid_t pid =
             test::spawnBackground({helper.string(), root.string(), (dir / "MIC.wav").string(),
-                                   (dir / "SYSTEM.wav").string(), "6", "1.5"},
+                                   (dir / "SYSTEM.wav").string(), "4", "1.5"},
                                   out);
         std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs(random)));
         ::kill(pid, SIGKILL);
