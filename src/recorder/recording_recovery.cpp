@@ -242,8 +242,9 @@ std::vector<RecordingSidecar> RecordingRecovery::scan(
             core::log(kArea, "recovery: removed leftover {} folder ({})", id, sidecar->status);
         }
     }
-    std::stable_sort(kept.begin(), kept.end(),
-                     [](const auto& a, const auto& b) { return a.startedAt > b.startedAt; });
+    std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+        return a.startedAt != b.startedAt ? a.startedAt > b.startedAt : a.id > b.id;
+    });
     return kept;
 }
 
