@@ -11,6 +11,7 @@ namespace sayloft::cli {
 int& exitCode();
 
 void addCaptureCommands(CLI::App& app);  // run, poll, import, status
+void addBrowserCommands(CLI::App& app);  // menu, search, trash
 void addNoteCommands(CLI::App& app);
 void addSettingsCommands(CLI::App& app);  // settings, folders     // note show
 

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("sayloft ") + sayloft::kVersion);
     app.require_subcommand(1);
     sayloft::cli::addCaptureCommands(app);
+    sayloft::cli::addBrowserCommands(app);
     sayloft::cli::addNoteCommands(app);
     sayloft::cli::addServiceCommands(app);
     sayloft::cli::addSettingsCommands(app);
