@@ -2,6 +2,7 @@
 
 #include <array>
 #include <utility>
+#include <vector>
 
 #include "browser/file_entry.hpp"
 #include "core/time_format.hpp"
@@ -79,9 +80,15 @@ std::optional<std::string> FileClassifier::classifyDomain(std::string_view relat
 }
 
 std::optional<std::string> FileClassifier::classifyType(std::string_view filename) {
+    // The keywords lower-cased once, on first use.
+    static const auto keywords = [] {
+        std::vector<std::pair<std::string, std::string_view>> lowered;
+        for (auto& [keyword, type] : kTypeKeywords) lowered.emplace_back(lowerText(keyword), type);
+        return lowered;
+    }();
     std::string name = lowerText(filename);
-    for (auto& [keyword, type] : kTypeKeywords) {
-        if (name.find(lowerText(keyword)) != std::string::npos) return std::string(type);
+    for (auto& [keyword, type] : keywords) {
+        if (name.find(keyword) != std::string::npos) return std::string(type);
     }
     return std::nullopt;
 }

@@ -69,7 +69,14 @@ std::string newUuid() {
                        hi & 0xffff, lo >> 48, lo & 0xffffffffffffULL);
 }
 
+namespace {
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+}  // namespace
+
 std::string displayText(std::string_view bytes) {
+    if (isAscii(bytes)) return std::string(bytes);
     if (!core::isValidUtf8(bytes)) return core::repairUtf8(bytes);
     gchar* normal = g_utf8_normalize(bytes.data(), gssize(bytes.size()), G_NORMALIZE_NFC);
     if (!normal) return std::string(bytes);
@@ -79,7 +86,7 @@ std::string displayText(std::string_view bytes) {
 }
 
 std::string lowerText(std::string_view text) {
-    if (core::isValidUtf8(text)) {
+    if (!isAscii(text) && core::isValidUtf8(text)) {
         gchar* lower = g_utf8_strdown(text.data(), gssize(text.size()));
         if (lower) {
             std::string out(lower);
