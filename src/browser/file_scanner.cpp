@@ -1,5 +1,7 @@
 #include "browser/file_scanner.hpp"
 
+#include <fmt/format.h>
+
 #include "browser/gather.hpp"
 #include "core/files.hpp"
 #include "core/json.hpp"
@@ -222,6 +224,26 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
             return scanRemotes(core::expandTilde(*s.remotesPath), extensions, context(stop));
         });
     }
+    // The special folders are scanned alongside; they do not depend on the other scans.
+    struct Special {
+        const char* name;
+        Source source;
+        std::optional<int> depth;
+        std::vector<std::string> excludes;
+    };
+    const std::vector<Special> specials =
+        vault.empty()
+            ? std::vector<Special>{}
+            : std::vector<Special>{{"_outbox", Source::outbox, std::nullopt, {}},
+                                   {"_inbox", Source::inbox, 1, {}},
+                                   {".handoff", Source::handoff, std::nullopt, {"_archive"}}};
+    size_t firstSpecial = tasks.size();
+    for (auto& sp : specials) {
+        tasks.push_back([&](std::stop_token stop) {
+            return scanSpecialFolder(vault + "/" + sp.name, sp.name, sp.source, sp.depth,
+                                     sp.excludes, context(stop));
+        });
+    }
     auto results =
         gatherWithin(std::move(tasks), options_.limits.gather, clock_, cancel_.get_token());
 
@@ -233,11 +255,11 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
         return;
     }
     std::vector<FileEntry> vaultFiles, remoteFiles;
-    size_t scans = results.size() - (remoteScan ? 1 : 0);
+    size_t scans = firstSpecial - (remoteScan ? 1 : 0);
     for (size_t i = 0; i < scans; ++i) {
         if (results[i]) append(vaultFiles, std::move(*results[i]));
     }
-    if (remoteScan && results.back()) remoteFiles = std::move(*results.back());
+    if (remoteScan && results[scans]) remoteFiles = std::move(*results[scans]);
 
     std::vector<FileEntry> all;
     {
@@ -253,18 +275,13 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     Lists lists;
     lists.today = std::move(today);
     lists.recent = std::move(recent);
-    if (!vault.empty()) {
-        auto special = [&](const char* name, Source source, std::optional<int> depth,
-                           std::vector<std::string> excludes) {
-            auto files = scanSpecialFolder(vault + "/" + name, name, source, depth, excludes,
-                                           context(cancel_.get_token()));
-            std::erase_if(files,
-                          [&](const FileEntry& f) { return settings_.isExcludedFile(f.filename); });
-            return files;
-        };
-        lists.outbox = special("_outbox", Source::outbox, std::nullopt, {});
-        lists.inbox = special("_inbox", Source::inbox, 1, {});
-        lists.handoff = special(".handoff", Source::handoff, std::nullopt, {"_archive"});
+    for (size_t i = 0; i < specials.size(); ++i) {
+        auto files = std::move(results[firstSpecial + i]).value_or(std::vector<FileEntry>{});
+        std::erase_if(files,
+                      [&](const FileEntry& f) { return settings_.isExcludedFile(f.filename); });
+        (specials[i].source == Source::outbox  ? lists.outbox
+         : specials[i].source == Source::inbox ? lists.inbox
+                                               : lists.handoff) = std::move(files);
     }
 
     {
@@ -322,15 +339,121 @@ std::optional<FileScanner::Cache> FileScanner::loadCache(const fs::path& file) {
     }
 }
 
+namespace {
+
+void appendJsonString(std::string& out, std::string_view text) {
+    out += '"';
+    for (char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    out += fmt::format("\\u{:04x}", c);
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+// One cache entry, pretty-printed with sorted keys like the rest of the file. Written by hand:
+// a vault of tens of thousands of files made the generic JSON writer the slowest step of a refresh.
+void appendEntry(std::string& out, const FileEntry& e) {
+    auto field = [&](const char* key) {
+        out += "      \"";
+        out += key;
+        out += "\": ";
+    };
+    auto end = [&](bool last) { out += last ? "\n" : ",\n"; };
+    out += "    {\n";
+    field("creationDate");
+    out += fmt::format("{}", referenceSeconds(e.creationDate));
+    end(false);
+    if (e.domain) {
+        field("domain");
+        appendJsonString(out, *e.domain);
+        end(false);
+    }
+    if (e.fileType) {
+        field("fileType");
+        appendJsonString(out, *e.fileType);
+        end(false);
+    }
+    field("filename");
+    appendJsonString(out, e.filename);
+    end(false);
+    if (e.filenameDate) {
+        field("filenameDate");
+        out += fmt::format("{}", referenceSeconds(*e.filenameDate));
+        end(false);
+    }
+    field("fullPath");
+    appendJsonString(out, fileUrl(e.fullPath));
+    end(false);
+    field("id");
+    appendJsonString(out, e.id);
+    end(false);
+    field("modificationDate");
+    out += fmt::format("{}", referenceSeconds(e.modificationDate));
+    end(false);
+    field("parentFolder");
+    appendJsonString(out, e.parentFolder);
+    end(false);
+    field("relativePath");
+    appendJsonString(out, e.relativePath);
+    end(false);
+    field("size");
+    out += std::to_string(e.size);
+    end(false);
+    field("source");
+    appendJsonString(out, sourceName(e.source));
+    end(true);
+    out += "    }";
+}
+
+void appendList(std::string& out, const char* key, const std::vector<FileEntry>& files) {
+    out += "  \"";
+    out += key;
+    out += "\": [";
+    if (files.empty()) {
+        out += "]";
+        return;
+    }
+    out += "\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+        appendEntry(out, files[i]);
+        out += i + 1 < files.size() ? ",\n" : "\n";
+    }
+    out += "  ]";
+}
+
+}  // namespace
+
 void FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& vault,
                             const std::vector<FileEntry>& remotes, core::TimePoint savedAt) {
     try {
-        core::Json json = {{"vaultFiles", core::Json::array()},
-                           {"remoteFiles", core::Json::array()},
-                           {"savedAt", referenceSeconds(savedAt)}};
-        for (auto& e : vault) json["vaultFiles"].push_back(toJson(e));
-        for (auto& e : remotes) json["remoteFiles"].push_back(toJson(e));
-        core::writeAtomically(file, core::dumpPretty(json), 0600);
+        std::string out = "{\n";
+        out.reserve(400 * (vault.size() + remotes.size()) + 100);
+        appendList(out, "remoteFiles", remotes);
+        out += fmt::format(",\n  \"savedAt\": {},\n", referenceSeconds(savedAt));
+        appendList(out, "vaultFiles", vault);
+        out += "\n}\n";
+        core::writeAtomically(file, out, 0600);
     } catch (const std::exception& e) {
         core::log("scanner", "scan cache not written: {}", e.what());
     }

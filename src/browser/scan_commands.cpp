@@ -108,12 +108,33 @@ core::ProcessResult runShell(const std::string& command, const ScanContext& cont
     return core::runProcess(o);
 }
 
-// "TO=$(...); $TO ${TO:+--foreground N} ": runs the following command under `timeout` when one
-// is installed. --foreground keeps it in our process group, so that ending the shell ends it.
+// The first `timeout` (or `gtimeout`) on PATH, looked up once per process.
+const std::string& timeoutProgram() {
+    static const std::string program = [] {
+        const char* path = std::getenv("PATH");
+        for (const char* name : {"timeout", "gtimeout"}) {
+            std::string_view rest = path ? path : "";
+            while (!rest.empty()) {
+                auto colon = rest.find(':');
+                std::string dir(rest.substr(0, colon));
+                rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+                if (dir.empty()) continue;
+                auto candidate = fs::path(dir) / name;
+                if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+            }
+        }
+        return std::string();
+    }();
+    return program;
+}
+
+// Runs the following command under `timeout` for that many seconds when one is installed, and
+// without a limit otherwise. --foreground keeps it in our process group, so that ending the
+// shell ends it too.
 std::string timeLimiter(int seconds) {
-    return fmt::format(
-        "TO=$(command -v timeout gtimeout 2>/dev/null | head -1); $TO ${{TO:+--foreground {}}} ",
-        seconds);
+    const auto& program = timeoutProgram();
+    if (program.empty()) return "";
+    return fmt::format("{} --foreground {} ", shellQuote(program), seconds);
 }
 
 std::string extensionTests(const std::set<std::string>& extensions) {
@@ -219,10 +240,44 @@ std::string resolveSymlink(const std::string& path, const ScanContext& context) 
     }
 }
 
+namespace {
+
+// "xargs ... stat ..." reading a NUL-separated list on its standard input. stat skips a path it
+// cannot read; printing the name ("%n") lets its records be matched to the list in order.
+std::string statCommand(const ScanContext& context) {
+    return fmt::format("xargs -0 -r -n {} -s 1048576 stat --printf '%W %Y %n\\0' --",
+                       std::max<size_t>(context.limits.statBatch, 1));
+}
+
+// One entry per path, in order, from the stat records; {0, 0} where a path has none.
+std::vector<StatTimes> matchStatRecords(const std::vector<std::string>& paths,
+                                        std::string_view output) {
+    std::vector<StatTimes> times(paths.size());
+    size_t i = 0;
+    for (std::string_view rest = output; !rest.empty() && i < paths.size();) {
+        size_t end = std::min(rest.find('\0'), rest.size());
+        std::string_view record = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        size_t first = record.find(' ');
+        size_t second = first == std::string_view::npos ? first : record.find(' ', first + 1);
+        if (second == std::string_view::npos) continue;
+        std::string_view name = record.substr(second + 1);
+        // stat went through the list in order and left out the paths it could not read.
+        size_t at = i;
+        while (at < paths.size() && paths[at] != name) ++at;
+        if (at == paths.size()) continue;
+        times[at] = {parseInteger(record.substr(0, first)),
+                     parseInteger(record.substr(first + 1, second - first - 1))};
+        i = at + 1;
+    }
+    return times;
+}
+
+}  // namespace
+
 std::vector<StatTimes> batchStat(const std::vector<std::string>& paths,
                                  const ScanContext& context) {
-    std::vector<StatTimes> times(paths.size());
-    if (paths.empty()) return times;
+    if (paths.empty()) return {};
     std::string list;
     for (auto& p : paths) {
         list += p;
@@ -232,48 +287,26 @@ std::vector<StatTimes> batchStat(const std::vector<std::string>& paths,
         PrivateTempFile in(context.tempFolder(), "sayloft-paths");
         PrivateTempFile out(context.tempFolder(), "sayloft-stat");
         writeAll(in.path(), list);
-        // stat skips a path it cannot read; "%n" lets the records be matched to the list in order.
-        std::string command = fmt::format(
-            "xargs -0 -r -n {} -s 1048576 stat --printf '%W %Y %n\\0' -- < {} > {} 2>/dev/null",
-            std::max<size_t>(context.limits.statBatch, 1), shellQuote(in.path().string()),
-            shellQuote(out.path().string()));
-        runShell(command, context, context.limits.statLimit, false);
-        auto output = core::readFile(out.path());
-        if (!output) return times;
-        struct Record {
-            StatTimes times;
-            std::string_view name;
-        };
-        std::vector<Record> records;
-        for (std::string_view rest = *output; !rest.empty();) {
-            size_t end = std::min(rest.find('\0'), rest.size());
-            std::string_view record = rest.substr(0, end);
-            rest.remove_prefix(std::min(end + 1, rest.size()));
-            size_t first = record.find(' ');
-            size_t second = first == std::string_view::npos ? first : record.find(' ', first + 1);
-            if (second == std::string_view::npos) continue;
-            records.push_back({{parseInteger(record.substr(0, first)),
-                                parseInteger(record.substr(first + 1, second - first - 1))},
-                               record.substr(second + 1)});
-        }
-        // stat went through the list in order and left out the paths it could not read.
-        size_t next = 0;
-        for (size_t i = 0; i < paths.size() && next < records.size(); ++i) {
-            if (records[next].name != paths[i]) continue;
-            times[i] = records[next++].times;
-        }
+        runShell(statCommand(context) + " < " + shellQuote(in.path().string()) + " > " +
+                     shellQuote(out.path().string()) + " 2>/dev/null",
+                 context, context.limits.statLimit, false);
+        if (auto output = core::readFile(out.path())) return matchStatRecords(paths, *output);
     } catch (const std::exception& e) {
         core::log(kArea, "batch stat failed: {}", e.what());
     }
-    return times;
+    return std::vector<StatTimes>(paths.size());
 }
 
 std::string vaultFindCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
-                             int timeoutSeconds, const fs::path& output) {
-    return timeLimiter(timeoutSeconds) + "find " + shellQuote(root) + " " + prunes(excludeDirs) +
-           "-not -path '*/.*' -type f \\( " + extensionTests(extensions) + " \\) -mtime -" +
-           std::to_string(days) + " -print0 > " + shellQuote(output.string()) + " 2>/dev/null";
+                             int timeoutSeconds, const fs::path& output,
+                             const std::string& consumer) {
+    std::string find = timeLimiter(timeoutSeconds) + "find " + shellQuote(root) + " " +
+                       prunes(excludeDirs) + "-not -path '*/.*' -type f \\( " +
+                       extensionTests(extensions) + " \\) -mtime -" + std::to_string(days) +
+                       " -print0";
+    if (consumer.empty()) return find + " > " + shellQuote(output.string()) + " 2>/dev/null";
+    return find + " 2>/dev/null | tee " + shellQuote(output.string()) + " | " + consumer;
 }
 
 std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint since,
@@ -284,11 +317,16 @@ std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint s
     std::string vault = absolute(vaultPath);
     std::string root = resolveSymlink(vault, context);
     std::vector<std::string> paths;
+    std::vector<StatTimes> times;
     try {
+        // The batch stat reads the list while find still writes it.
         PrivateTempFile found(context.tempFolder(), "sayloft-find");
-        std::string command = vaultFindCommand(root, includeExtensions, excludeDirs,
-                                               dayWindow(since, context.clockRef().now()),
-                                               context.limits.vaultTimeout, found.path());
+        PrivateTempFile stats(context.tempFolder(), "sayloft-stat");
+        std::string command =
+            vaultFindCommand(root, includeExtensions, excludeDirs,
+                             dayWindow(since, context.clockRef().now()),
+                             context.limits.vaultTimeout, found.path(), statCommand(context)) +
+            " > " + shellQuote(stats.path().string()) + " 2>/dev/null";
         auto r = runShell(command, context, context.limits.vaultWatchdog, false);
         if (r.timedOut) core::log(kArea, "vault find timed out");
         auto output = core::readFile(found.path());
@@ -297,12 +335,13 @@ std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint s
             return {};
         }
         paths = splitRecords(*output, '\0');
+        core::log(kArea, "vault find returned {} files", paths.size());
+        auto statOutput = core::readFile(stats.path());
+        times = matchStatRecords(paths, statOutput ? *statOutput : "");
     } catch (const std::exception& e) {
         core::log(kArea, "vault find failed: {}", e.what());
         return {};
     }
-    core::log(kArea, "vault find returned {} files", paths.size());
-    auto times = batchStat(paths, context);
     std::vector<FileEntry> entries;
     entries.reserve(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -358,14 +397,21 @@ std::vector<FileEntry> scanSpecialFolder(const std::string& folderPath,
                                          const std::vector<std::string>& excludeNames,
                                          const ScanContext& context) {
     std::string folder = absolute(core::expandTilde(folderPath));
-    std::string names = "-name '.*'";
-    for (auto& n : excludeNames) names += " -o -name " + shellQuote(n);
-    std::string depth = maxDepth ? fmt::format(" -maxdepth {}", *maxDepth) : "";
-    std::string command = "find " + shellQuote(folder) + " -mindepth 1" + depth + " \\( " + names +
-                          " \\) -prune -o -type f -printf '%T@\\t%p\\0' 2>/dev/null";
+    // No shell is needed here: the folder and the names go to find as arguments of their own.
+    core::ProcessOptions o;
+    o.argv = {"find", folder, "-mindepth", "1"};
+    if (maxDepth) o.argv.insert(o.argv.end(), {"-maxdepth", std::to_string(*maxDepth)});
+    o.argv.insert(o.argv.end(), {"(", "-name", ".*"});
+    for (auto& n : excludeNames) o.argv.insert(o.argv.end(), {"-o", "-name", n});
+    o.argv.insert(o.argv.end(), {")", "-prune", "-o", "-type", "f", "-printf", "%T@\\t%p\\0"});
+    o.stderrTo = core::ProcessOutput::discarded();
+    o.timeLimit = context.limits.specialFolderLimit;
+    o.killGrace = core::seconds(1);
+    o.clock = &context.clockRef();
+    o.cancel = context.cancel;
     std::string output;
     try {
-        output = runShell(command, context, context.limits.specialFolderLimit, true).out;
+        output = core::runProcess(o).out;
     } catch (const std::exception& e) {
         core::log(kArea, "{} scan failed: {}", folderName, e.what());
         return {};

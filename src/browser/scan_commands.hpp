@@ -25,7 +25,7 @@ struct ScanLimits {
     core::Duration mountFind = core::seconds(30);
     core::Duration allMounts = core::seconds(35);
     core::Duration gather = core::seconds(50);  // all scans of one refresh
-    size_t statBatch = 1000;                    // paths per stat process
+    size_t statBatch = 4000;                    // paths per stat process
     size_t workspaceMaxPaths = 2000;
 };
 
@@ -80,10 +80,12 @@ std::vector<FileEntry> scanRemotes(const std::string& remotesFolder,
                                    const std::set<std::string>& includeExtensions,
                                    const ScanContext& context);
 
-// The shell command lines of the vault and workspace scans, built with every value quoted.
+// The vault find's command line, every value quoted: its NUL-separated list goes to `output`,
+// and through it to `consumer` (another command line) when one is given.
 std::string vaultFindCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
-                             int timeoutSeconds, const std::filesystem::path& output);
+                             int timeoutSeconds, const std::filesystem::path& output,
+                             const std::string& consumer = {});
 
 // Whole days between `since` and `now`, plus one: the find's -mtime window.
 int dayWindow(core::TimePoint since, core::TimePoint now);

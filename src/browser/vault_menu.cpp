@@ -99,17 +99,22 @@ std::vector<OutboxDay> outboxDays(const std::vector<FolderGroup>& groups,
     std::vector<OutboxDay> days;
     for (auto& g : groups) {
         if (g.folder == kLooseFolder) continue;
-        auto date = g.folder.size() >= 6
-                        ? FileClassifier::parseFilenameDate(g.folder.substr(0, 6) + "-")
-                        : std::nullopt;
-        if (!date) {
-            for (auto& f : g.files) {
-                auto d = fileDate(f, basis);
-                if (!date || d > *date) date = d;
+        // The "yyMMdd" the folder's name starts with, else its newest file's date.
+        core::TimePoint date{};
+        bool dated = false;
+        if (g.folder.size() >= 6) {
+            if (auto named = FileClassifier::parseFilenameDate(g.folder.substr(0, 6) + "-")) {
+                date = *named;
+                dated = true;
             }
         }
-        if (!date) continue;
-        auto day = startOfDay(*date);
+        for (size_t i = 0; !dated && i < g.files.size(); ++i) {
+            auto d = fileDate(g.files[i], basis);
+            if (i == 0 || d > date) date = d;
+            if (i + 1 == g.files.size()) dated = true;
+        }
+        if (!dated) continue;
+        auto day = startOfDay(date);
         auto it = std::find_if(days.begin(), days.end(),
                                [&](const OutboxDay& d) { return d.date == day; });
         if (it == days.end()) {

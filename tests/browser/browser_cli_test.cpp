@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <random>
+#include <thread>
+
+#include "browser/file_scanner.hpp"
 #include "browser/trash.hpp"
 #include "browser_test_support.hpp"
 #include "core/json.hpp"
@@ -69,4 +75,32 @@ TEST(BrowserCli, MenuSearchAndTrash) {
     EXPECT_FALSE(fs::exists(cli.vault / "Clients" / "offer.pdf"));
     EXPECT_TRUE(fs::exists(cli.home.path() / ".local/share/Trash/files/offer.pdf"));
     EXPECT_TRUE(fs::exists(cli.home.path() / ".local/share/Trash/info/offer.pdf.trashinfo"));
+}
+
+TEST(BrowserCli, KilledScansNeverLeaveABrokenCache) {
+    Cli cli;
+    for (int i = 0; i < 300; ++i)
+        test::writeFile(cli.vault / ("f" + std::to_string(i / 50)) / (std::to_string(i) + ".md"),
+                        "x");
+    auto cache = cli.home.path() / ".cache" / "sayloft" / "scan-cache.json";
+    auto binary = test::buildPath("apps/sayloft/sayloft").string();
+    std::mt19937 random(42);
+    int complete = 0;
+    for (int round = 0; round < 12; ++round) {
+        pid_t pid = test::spawnBackground({binary, "menu"}, cli.home.path() / "menu.log",
+                                          test::homeEnv(cli.home.path()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 1500));
+        ::kill(pid, SIGKILL);
+        test::waitExit(pid);
+        if (!fs::exists(cache)) continue;
+        auto loaded = browser::FileScanner::loadCache(cache);
+        ASSERT_TRUE(loaded) << "round " << round << ": the cache does not read back";
+        EXPECT_EQ(loaded->vaultFiles.size(), 300u);
+        ++complete;
+    }
+    // At least one run got as far as writing the cache; the kill test was not vacuous.
+    auto finished = cli.run({"menu"});
+    ASSERT_EQ(finished.exitCode, 0);
+    EXPECT_EQ(browser::FileScanner::loadCache(cache)->vaultFiles.size(), 300u);
+    RecordProperty("rounds_with_cache", complete);
 }

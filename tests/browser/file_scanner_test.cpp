@@ -8,6 +8,7 @@
 #include "browser/file_scanner.hpp"
 #include "browser/scan_commands.hpp"
 #include "browser_test_support.hpp"
+#include "core/json.hpp"
 #include "core/log.hpp"
 #include "core/places.hpp"
 
@@ -304,4 +305,33 @@ TEST(FileScanner, TimerRefreshesAndTheFirstRefreshIsFollowedByOneWithRemotes) {
     clock.advance(core::seconds(57));
     ASSERT_TRUE(test::eventually([&] { return log.count("scanRemotes done") == 2; }));
     scanner.stop();
+}
+
+TEST(FileScanner, CacheFileIsTheEntriesJsonWithSortedKeys) {
+    test::TempDir dir;
+    FileEntry e;
+    e.id = newUuid();
+    e.filename = "q\"uote\\back\nline\x01\tc\xC3\xA9.md";
+    e.relativePath = "a/" + e.filename;
+    e.parentFolder = "a";
+    e.fullPath = "/v/a/q\"uote\\back\nline\x01\tc\xC3\xA9\xff.md";
+    e.creationDate = core::TimePoint{std::chrono::seconds(1765000000)};
+    e.modificationDate = kDistantPast;
+    e.filenameDate = core::TimePoint{};
+    e.fileType = "board";
+    e.source = Source::inbox;
+    FileEntry plain = e;
+    plain.filenameDate.reset();
+    plain.fileType.reset();
+    FileScanner::saveCache(dir / "cache.json", {e, plain}, {}, e.creationDate);
+    auto text = test::readFile(dir / "cache.json");
+    auto json = core::Json::parse(text);
+    EXPECT_EQ(json["vaultFiles"][0], toJson(e));
+    EXPECT_EQ(json["vaultFiles"][1], toJson(plain));
+    EXPECT_EQ(json["remoteFiles"], core::Json::array());
+    EXPECT_EQ(core::dumpPretty(json), text) << "pretty-printed with sorted keys";
+    auto back = FileScanner::loadCache(dir / "cache.json");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->vaultFiles[0].fullPath, e.fullPath);
+    EXPECT_EQ(back->vaultFiles[0].creationDate, e.creationDate);
 }
