@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <set>
 
 #include "browser/file_classifier.hpp"
@@ -334,4 +335,35 @@ TEST(FileScanner, CacheFileIsTheEntriesJsonWithSortedKeys) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->vaultFiles[0].fullPath, e.fullPath);
     EXPECT_EQ(back->vaultFiles[0].creationDate, e.creationDate);
+}
+
+TEST(FileScanner, AFrozenMountIsSkippedAndTheOthersAreListed) {
+    test::TempDir dir;
+    fs::path remotes = dir.path() / "remotes";
+    touch(remotes / "alive" / "meetings" / "2024-05-06-notes.md");
+    touch(remotes / "alive" / ".hidden.md");
+    touch(remotes / "frozen" / "240506-lost.md");
+    test::FakeBin bin;
+    // `ls` hangs on the frozen mount like a dead SSHFS mount; elsewhere it is the real one.
+    bin.add("ls", R"(#!/bin/bash
+if [ "${@: -1}" = "$FROZEN" ]; then touch "$MARKS/frozen"; while :; do sleep 0.05; done; fi
+/bin/ls "$@"; rc=$?; touch "$MARKS/alive"; exit $rc
+)");
+    test::ScopedEnv frozen("FROZEN", (remotes / "frozen").string());
+    test::ScopedEnv marks("MARKS", bin.dir().string());
+    test::LogCollector log;
+    core::ManualClock clock(core::SystemClock::now());
+    ScanContext context;
+    context.clock = &clock;
+    auto scan =
+        std::async(std::launch::async, [&] { return scanRemotes(remotes, {"md"}, context); });
+    ASSERT_TRUE(test::eventually(
+        [&] { return fs::exists(bin.dir() / "frozen") && fs::exists(bin.dir() / "alive"); }));
+    ASSERT_TRUE(test::eventually([&] { return clock.sleeperCount() >= 2; }));
+    clock.advance(core::seconds(2.5));  // past the probe's limit, well before the others'
+    auto files = scan.get();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].relativePath, "alive/meetings/2024-05-06-notes.md");
+    EXPECT_TRUE(log.contains("skipping frozen mount: " + (remotes / "frozen").string()));
+    EXPECT_TRUE(log.contains("scanRemotes done: 1 files from 2 mounts"));
 }
