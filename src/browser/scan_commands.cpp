@@ -502,6 +502,7 @@ std::vector<FileEntry> scanRemotes(const std::string& remotesFolder,
                 e.creationDate = e.modificationDate = e.filenameDate.value_or(kDistantPast);
                 found.push_back(std::move(e));
             }
+            core::log(kArea, "mount {}: {} files", core::repairUtf8(mount), found.size());
             return found;
         });
     }

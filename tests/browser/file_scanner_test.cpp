@@ -359,7 +359,10 @@ if [ "${@: -1}" = "$FROZEN" ]; then touch "$MARKS/frozen"; while :; do sleep 0.0
         std::async(std::launch::async, [&] { return scanRemotes(remotes, {"md"}, context); });
     ASSERT_TRUE(test::eventually(
         [&] { return fs::exists(bin.dir() / "frozen") && fs::exists(bin.dir() / "alive"); }));
-    ASSERT_TRUE(test::eventually([&] { return clock.sleeperCount() >= 2; }));
+    ASSERT_TRUE(test::eventually([&] {
+        return log.contains("mount " + (remotes / "alive").string() + ": 1 files") &&
+               clock.sleeperCount() >= 2;  // the frozen probe's limit and the wait for all
+    }));
     clock.advance(core::seconds(2.5));  // past the probe's limit, well before the others'
     auto files = scan.get();
     ASSERT_EQ(files.size(), 1u);
