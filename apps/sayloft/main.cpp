@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     sayloft::cli::addServiceCommands(app, cli);
     sayloft::cli::addSettingsCommands(app, cli);
     sayloft::cli::addOnboardingCommands(app, cli);
+    sayloft::cli::addBrowserCommands(app, cli);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <random>
+#include <thread>
+
+#include "browser/file_scanner.hpp"
+#include "browser/trash.hpp"
+#include "browser_test_support.hpp"
+#include "core/json.hpp"
+
+using namespace sayloft;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Cli {
+    test::TempDir home;
+    fs::path vault = home.path() / "vault";
+
+    Cli() {
+        fs::create_directories(vault);
+        fs::create_directories(home.path() / ".config" / "sayloft");
+        core::Json settings = {{"vaultPath", vault.string()},
+                               {"vaultName", "vault"},
+                               {"additionalPaths", core::Json::array()},
+                               {"refreshInterval", 60},
+                               {"recentDays", 7},
+                               {"maxFiles", 500},
+                               {"includeExtensions", {"md", "pdf"}},
+                               {"excludeDirs", {".git"}}};
+        test::writeFile(home.path() / ".config" / "sayloft" / "settings.json", settings.dump());
+    }
+    test::RunResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
+        return test::run(args, test::homeEnv(home.path()));
+    }
+};
+
+}  // namespace
+
+TEST(BrowserCli, MenuSearchAndTrash) {
+    Cli cli;
+    test::writeFile(cli.vault / "Clients" / "240506-board-meeting.md", "x");
+    test::writeFile(cli.vault / "Clients" / "offer.pdf", "x");
+    test::writeFile(cli.vault / "_inbox" / "250101-093000.md", "x");
+
+    auto menu = cli.run({"menu"});
+    ASSERT_EQ(menu.exitCode, 0) << menu.err;
+    EXPECT_NE(menu.out.find("Today (2)\n  240506-board-meeting.md  \xE2\x80\x94  Clients\n"),
+              std::string::npos)
+        << menu.out;
+    EXPECT_NE(menu.out.find("Inbox (1)\n  250101-093000.md"), std::string::npos) << menu.out;
+    auto json = core::Json::parse(cli.run({"menu", "--json"}).out);
+    ASSERT_EQ(json.size(), 5u);
+    EXPECT_EQ(json[0]["title"], "Today (2)");
+    EXPECT_EQ(json[0]["items"][0]["action"], "openFile");
+
+    auto search = cli.run({"search", "clients", "board"});
+    ASSERT_EQ(search.exitCode, 0) << search.err;
+    EXPECT_NE(search.out.find("/Clients/240506-board-meeting.md\n"), std::string::npos);
+    EXPECT_EQ(std::count(search.out.begin(), search.out.end(), '\n'), 1);
+    auto results = core::Json::parse(cli.run({"search", "--json", "offer"}).out);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["filename"], "offer.pdf");
+
+    // Only files of the listed folders go to the trash.
+    test::writeFile(cli.home.path() / "elsewhere.md", "keep");
+    auto refused = cli.run({"trash", (cli.home.path() / "elsewhere.md").string()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(fs::exists(cli.home.path() / "elsewhere.md"));
+    auto moved = cli.run({"trash", (cli.vault / "Clients" / "offer.pdf").string()});
+    EXPECT_EQ(moved.exitCode, 0) << moved.err;
+    EXPECT_FALSE(fs::exists(cli.vault / "Clients" / "offer.pdf"));
+    EXPECT_TRUE(fs::exists(cli.home.path() / ".local/share/Trash/files/offer.pdf"));
+    EXPECT_TRUE(fs::exists(cli.home.path() / ".local/share/Trash/info/offer.pdf.trashinfo"));
+}
+
+TEST(BrowserCli, KilledScansNeverLeaveABrokenCache) {
+    Cli cli;
+    for (int i = 0; i < 300; ++i)
+        test::writeFile(cli.vault / ("f" + std::to_string(i / 50)) / (std::to_string(i) + ".md"),
+                        "x");
+    auto cache = cli.home.path() / ".cache" / "sayloft" / "scan-cache.json";
+    auto binary = test::buildPath("apps/sayloft/sayloft").string();
+    std::mt19937 random(42);
+    int complete = 0;
+    for (int round = 0; round < 12; ++round) {
+        pid_t pid = test::spawnBackground({binary, "menu"}, cli.home.path() / "menu.log",
+                                          test::homeEnv(cli.home.path()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 1500));
+        ::kill(pid, SIGKILL);
+        test::waitExit(pid);
+        if (!fs::exists(cache)) continue;
+        auto loaded = browser::FileScanner::loadCache(cache);
+        ASSERT_TRUE(loaded) << "round " << round << ": the cache does not read back";
+        EXPECT_EQ(loaded->vaultFiles.size(), 300u);
+        ++complete;
+    }
+    // At least one run got as far as writing the cache; the kill test was not vacuous.
+    auto finished = cli.run({"menu"});
+    ASSERT_EQ(finished.exitCode, 0);
+    EXPECT_EQ(browser::FileScanner::loadCache(cache)->vaultFiles.size(), 300u);
+    RecordProperty("rounds_with_cache", complete);
+}
