@@ -137,7 +137,6 @@ int main() {
     ServiceOptions options;
     options.dataDir = dirs.root;
     options.autoApprove = true;
-    options.threads = kConcurrentPolls;
     Service service(options, store, core::systemClock(), [&] { workers.wake(); });
     int port = service.bind("127.0.0.1", 0);
     std::thread server([&] { service.run(); });
