@@ -3,7 +3,8 @@
 // data, with their reference text) and on espeak-ng sentences. The first row of each table is
 // the engine's own defaults, run in the same process as the baseline.
 //
-//   wendrel_quality [--quick]      (--quick: LibriVox only, fewer settings)
+//   wendrel_quality [--quick] [--verbose] [--only NAME,NAME...]
+//     --quick: LibriVox only, and only the defaults, the previous and the chosen setting
 #include <time.h>
 
 #include <cctype>
@@ -175,14 +176,29 @@ std::vector<Setting> settings(bool quick) {
     out.push_back({"pip 0.5", with(previous, {{"-pip", "0.5"}})});
     out.push_back({"wip 0.5", with(previous, {{"-wip", "0.5"}})});
     out.push_back({"no dither", with(DecoderSettings::engineDefaults(), {{"-cmn", "current"}})});
+    auto unpadded = previous;
+    unpadded.padding = 0;
+    out.push_back({"no padding", unpadded});
+    out.push_back({"no fwdflat, no pad", with(unpadded, {{"-fwdflat", "no"}})});
+    auto shortPad = with(previous, {{"-fwdflat", "no"}});
+    shortPad.padding = 0.2;
+    out.push_back({"no fwdflat, pad .2", shortPad});
+    out.push_back({"no bestpath", with(previous, {{"-bestpath", "no"}})});
+    out.push_back({"no fwdflat, lw 7.5", with(previous, {{"-fwdflat", "no"}, {"-lw", "7.5"}})});
     return out;
 }
 }  // namespace
 
 int main(int argc, char** argv) {
     core::LogConfig::setStderr(false);
-    bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    bool verbose = argc > 1 && std::string(argv[1]) == "--verbose";
+    bool quick = false, verbose = false;
+    std::string only;  // comma-separated setting names; the first row is always measured
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--quick") quick = true;
+        if (a == "--verbose") verbose = true;
+        if (a == "--only" && i + 1 < argc) only = "," + std::string(argv[++i]) + ",";
+    }
     if (!fs::exists(kLibriVox / "transcription")) {
         std::cerr << "wendrel_quality: install pocketsphinx-testdata (scripts/deps)\n";
         return 1;
@@ -197,7 +213,12 @@ int main(int argc, char** argv) {
     std::printf("%-18s %12s %10s %12s %10s %14s\n", "setting", "LibriVox WER", "RTF", "espeak WER",
                 "RTF", "speed vs dflt");
     double baseRtf = 0;
+    bool first = true;
     for (auto& s : settings(quick)) {
+        if (!first && !only.empty() && only.find("," + s.name + ",") == std::string::npos) {
+            continue;
+        }
+        first = false;
         auto real = measure(s, libri, verbose);
         Score synth;
         if (!synthetic.empty()) synth = measure(s, synthetic, verbose);
