@@ -98,6 +98,13 @@ class DeadlineStream : public httplib::Stream {
                    const std::atomic<socket_t>& listening)
         : sock_(sock), limits_(limits), listening_(listening) {}
 
+    // Between requests: waits are bounded by the read time-out alone, and a stopping server
+    // ends the wait.
+    void awaitRequest() {
+        bounded_ = false;
+        countingHeaders_ = true;
+    }
+
     void beginRequest() {
         deadline_ = SteadyClock::now() + limits_.requestDeadline;
         bounded_ = true;
@@ -227,6 +234,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         currentStream = &stream;
         for (size_t left = keep_alive_max_count_; left > 0; --left) {
             // The next request must start within the read time-out (idle connections end).
+            stream.awaitRequest();
             if (!stream.is_readable() || svr_sock_ == INVALID_SOCKET) break;
             stream.beginRequest();
             bool closed = false;
