@@ -199,16 +199,10 @@ TEST(WendrelBrowserGuards, ForeignHostsOriginsAndMediaTypesAreRefused) {
     EXPECT_EQ(c.Post("/api/v1/auth/devices/init", std::string(100 * 1024, ' '), "application/json")
                   ->status,
               413);
-    auto huge = c.Get("/api/v1/health", {{"X-Padding", std::string(7000, 'x')},
-                                         {"X-More", std::string(7000, 'x')},
-                                         {"X-Even-More", std::string(7000, 'x')},
-                                         {"X-Too-Much", std::string(7000, 'x')},
-                                         {"X-Way-Too-Much", std::string(7000, 'x')},
-                                         {"X-Beyond", std::string(7000, 'x')},
-                                         {"X-Far-Beyond", std::string(7000, 'x')},
-                                         {"X-Over", std::string(7000, 'x')},
-                                         {"X-Over-2", std::string(7000, 'x')},
-                                         {"X-Over-3", std::string(7000, 'x')}});
+    httplib::Headers padding;
+    for (int i = 0; i < 10; ++i)
+        padding.emplace("X-Padding-" + std::to_string(i), std::string(7000, 'x'));
+    auto huge = c.Get("/api/v1/health", padding);
     EXPECT_TRUE(!huge || huge->status >= 400) << "70 kB of headers are not served";
 }
 
