@@ -10,10 +10,12 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <set>
 #include <stop_token>
+#include <thread>
 
 #include "audio_decoder.hpp"
 #include "core/files.hpp"
@@ -447,6 +449,10 @@ struct Service::Impl {
     std::string ownerKey;
     std::string host;
     int port = 0;
+    std::mutex runMutex;
+    bool running = false;
+    bool stopRequested = false;
+    std::atomic<bool> finished{false};
     std::mutex sessionsMutex;
     std::map<std::string, Session> sessions;  // by the cookie's SHA-256
 
@@ -634,11 +640,25 @@ void Service::Impl::internalError(const Request& req, Response& res, const std::
 }
 
 void Service::run() {
+    {
+        std::lock_guard lock(impl_->runMutex);
+        if (impl_->stopRequested) return;
+        impl_->running = true;
+    }
     impl_->server.listen_after_bind();
+    impl_->finished = true;
 }
 
 void Service::stop() {
     impl_->stopping.request_stop();
+    {
+        std::lock_guard lock(impl_->runMutex);
+        impl_->stopRequested = true;
+        if (!impl_->running) return;
+    }
+    // The server only takes a stop once its accept loop runs: a stop that comes right after
+    // run() started waits for that moment.
+    while (!impl_->server.is_running() && !impl_->finished) std::this_thread::yield();
     impl_->server.stop();
 }
 
