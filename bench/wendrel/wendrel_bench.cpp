@@ -5,8 +5,14 @@
 //   2. Latency of rounds of 50 concurrent status polls over loopback, first with the service
 //      idle (the baseline), then while a transcription runs; reported as p50/p99 and as ratios
 //      of the busy figures to the baseline.
+//   3. Latency of /health, idle (the baseline) and with 50 slow connections open that each send
+//      a byte of their request line every 200 ms; as p50/p99 and their ratio to the baseline.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <httplib.h>
 
@@ -95,6 +101,37 @@ std::vector<double> pollRound(int port, const std::string& token, const std::str
     return ms;
 }
 
+// 30 sequential /health requests; latencies in ms.
+std::vector<double> healthRound(int port) {
+    std::vector<double> ms;
+    httplib::Client c("127.0.0.1", port);
+    c.set_keep_alive(false);
+    for (int i = 0; i < 30; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        auto r = c.Get("/api/v1/health");
+        if (r && r->status == 200) {
+            ms.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                    .count());
+        }
+    }
+    return ms;
+}
+
+int openSlowConnection(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    send(fd, "GET /api/v1/health HTTP/1.1\r\n", 29, MSG_NOSIGNAL);
+    return fd;
+}
+
 std::string statusOf(int port, const std::string& token, const std::string& key) {
     httplib::Client c("127.0.0.1", port);
     auto r = c.Get(("/api/v1/sources/" + key + "/status").c_str(),
@@ -137,7 +174,6 @@ int main() {
     ServiceOptions options;
     options.dataDir = dirs.root;
     options.autoApprove = true;
-    options.threads = kConcurrentPolls;
     Service service(options, store, core::systemClock(), [&] { workers.wake(); });
     int port = service.bind("127.0.0.1", 0);
     std::thread server([&] { service.run(); });
@@ -189,6 +225,22 @@ int main() {
         ++busyRounds;
     }
 
+    // 3. /health with slow connections open.
+    auto healthIdle = healthRound(port);
+    std::vector<int> slow;
+    for (int i = 0; i < kConcurrentPolls; ++i) slow.push_back(openSlowConnection(port));
+    std::atomic<bool> dribbling{true};
+    std::thread dribbler([&] {
+        while (dribbling) {
+            for (int fd : slow) send(fd, "X", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    auto healthSlow = healthRound(port);
+    dribbling = false;
+    dribbler.join();
+    for (int fd : slow) close(fd);
+
     service.stop();
     server.join();
     workers.stop();
@@ -208,5 +260,17 @@ int main() {
         "%d rounds)\n",
         kConcurrentPolls, b50, b99, busy.size(), busyRounds);
     std::printf("ratio transcribing/idle: p50 %.2fx  p99 %.2fx\n", b50 / i50, b99 / i99);
+    if (!healthIdle.empty() && !healthSlow.empty()) {
+        double h50 = percentile(healthIdle, 0.5), h99 = percentile(healthIdle, 0.99);
+        double s50 = percentile(healthSlow, 0.5), s99 = percentile(healthSlow, 0.99);
+        std::printf("/health idle (baseline): p50 %.2f ms  p99 %.2f ms\n", h50, h99);
+        std::printf(
+            "/health with %d slow connections: p50 %.2f ms  p99 %.2f ms  (%zu of 30 "
+            "answered)\n",
+            kConcurrentPolls, s50, s99, healthSlow.size());
+        std::printf("ratio slow/idle: p50 %.2fx  p99 %.2fx\n", s50 / h50, s99 / h99);
+    } else {
+        std::printf("/health: no answers with %d slow connections open\n", kConcurrentPolls);
+    }
     return 0;
 }

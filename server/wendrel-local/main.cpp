@@ -10,8 +10,12 @@
 #include <thread>
 
 #include "core/clock.hpp"
+#include "core/files.hpp"
+#include "core/json.hpp"
 #include "core/log.hpp"
 #include "core/places.hpp"
+#include "core/process.hpp"
+#include "core/text.hpp"
 #include "sayloft/version.hpp"
 #include "service.hpp"
 #include "store.hpp"
@@ -70,7 +74,68 @@ int lockDataDir(const DataDir& dirs) {
     return fd;
 }
 
-int serve(const DataDir& dirs, const ListenAddress& listen, ServiceOptions options, int workers) {
+std::string authority(const std::string& host, int port) {
+    return host.find(':') != std::string::npos ? fmt::format("[{}]:{}", host, port)
+                                               : fmt::format("{}:{}", host, port);
+}
+
+// How transcriptions are made: pocketsphinx, or an installed engine run as a command.
+struct RecognizerChoice {
+    std::string engine = "pocketsphinx";
+    std::string command;
+
+    TranscriptionWorkers::RecognizerFactory factory(const DataDir& dirs) const {
+        if (command.empty()) return [] { return std::make_unique<PocketSphinxRecognizer>(); };
+        auto argv = splitCommandLine(command);
+        if (argv.empty()) throw Error("--recognizer-command is empty");
+        bool namesAudio = false;
+        for (auto& a : argv) namesAudio = namesAudio || a.find("{wav}") != std::string::npos;
+        if (!namesAudio) {
+            throw Error(
+                "--recognizer-command must name the audio file as {wav}, e.g. "
+                "'my-engine --input {wav}'");
+        }
+        return [argv, work = dirs.work()] {
+            return std::make_unique<CommandRecognizer>(argv, work, core::systemClock(),
+                                                       CommandRecognizer::Limits{});
+        };
+    }
+};
+
+// `wendrel-local approve CODE`: the running service is asked with the owner key, which only
+// the owner of the data folder can read.
+int approve(const DataDir& dirs, const std::string& userCode, bool deny) {
+    auto address = core::readFile(dirs.listenFile());
+    if (!address) {
+        throw Error("no wendrel-local is running with the data folder " + dirs.root.string());
+    }
+    auto listen = parseListen(std::string(core::trimWhitespace(*address)));
+    if (listen.host.empty() || listen.host == "0.0.0.0") listen.host = "127.0.0.1";
+    if (listen.host == "::") listen.host = "::1";
+    httplib::Client client(listen.host, listen.port);
+    client.set_connection_timeout(3);
+    client.set_read_timeout(10);
+    core::Json body{{"user_code", userCode}, {"decision", deny ? "deny" : "approve"}};
+    auto r = client.Post("/owner/pairings", {{kOwnerKeyHeader, dirs.ownerKey()}}, body.dump(),
+                         "application/json");
+    if (!r) {
+        throw Error(fmt::format("cannot reach wendrel-local at {}: {}",
+                                authority(listen.host, listen.port),
+                                httplib::to_string(r.error())));
+    }
+    auto answer = core::Json::parse(r->body, nullptr, false);
+    if (r->status != 200 || !answer.is_object()) {
+        std::string message = answer.is_object() ? answer.value("message", r->body) : r->body;
+        std::cerr << "wendrel-local: " << message << "\n";
+        return 1;
+    }
+    std::cout << answer.value("status", "") << " " << answer.value("user_code", "") << " for \""
+              << answer.value("name", "") << "\"\n";
+    return 0;
+}
+
+int serve(const DataDir& dirs, const ListenAddress& listen, ServiceOptions options, int workers,
+          const RecognizerChoice& recognizer) {
     // Signals are taken by one thread with sigwait, so every other thread runs undisturbed.
     sigset_t signals;
     sigemptyset(&signals);
@@ -87,12 +152,12 @@ int serve(const DataDir& dirs, const ListenAddress& listen, ServiceOptions optio
     if (int n = dirs.removeLeftovers(store)) {
         core::log("wendrel-local", "removed {} unfinished upload file(s)", n);
     }
-    TranscriptionWorkers pool(
-        store, dirs.audio(), core::systemClock(),
-        [] { return std::make_unique<PocketSphinxRecognizer>(); }, workers);
+    TranscriptionWorkers pool(store, dirs.audio(), core::systemClock(), recognizer.factory(dirs),
+                              workers);
     options.dataDir = dirs.root;
     Service service(options, store, core::systemClock(), [&pool] { pool.wake(); });
     int port = service.bind(listen.host, listen.port);
+    core::writeAtomically(dirs.listenFile(), authority(listen.host, port) + "\n", 0600);
     pool.start();
     if (store.queuedCount() > 0) pool.wake();
 
@@ -105,11 +170,15 @@ int serve(const DataDir& dirs, const ListenAddress& listen, ServiceOptions optio
         }
         service.stop();
     });
-    core::log("wendrel-local", "{} listening on http://{}:{} (data {}, {} worker(s){}{})", kVersion,
-              listen.host, port, dirs.root.string(), workers,
-              options.autoApprove ? ", auto-approve" : "", options.admin ? ", admin" : "");
+    core::log("wendrel-local", "{} listening on {} (data {}, {} worker(s), recogniser {}{}{})",
+              kVersion, service.baseUrl(), dirs.root.string(), workers,
+              recognizer.command.empty() ? recognizer.engine : "command: " + recognizer.command,
+              options.autoApprove ? ", auto-approve for uid " + std::to_string(::getuid()) : "",
+              options.admin ? ", admin" : "");
     service.run();
     pool.stop();
+    std::error_code ec;
+    std::filesystem::remove(dirs.listenFile(), ec);
     // Wake the signal thread if the server ended on its own.
     pthread_kill(signalThread.native_handle(), SIGTERM);
     signalThread.join();
@@ -130,7 +199,15 @@ int main(int argc, char** argv) {
     int64_t maxUploadMb = options.maxUploadBytes / (1024 * 1024);
     app.add_option("--listen", listen, "Address to serve on, HOST:PORT")->capture_default_str();
     app.add_option("--data", data, "Folder for the database and the audio")->capture_default_str();
-    app.add_flag("--auto-approve", options.autoApprove, "Approve every pairing request at once");
+    app.add_flag("--auto-approve", options.autoApprove,
+                 "Approve at once pairing requests from this user's processes on this computer");
+    RecognizerChoice recognizer;
+    app.add_option("--recognizer", recognizer.engine, "Speech recogniser")
+        ->check(CLI::IsMember({"pocketsphinx"}))
+        ->capture_default_str();
+    app.add_option("--recognizer-command", recognizer.command,
+                   "Run this command to transcribe instead ({wav} names the 16 kHz mono WAV; "
+                   "the transcript is read from its standard output)");
     app.add_option("--workers", workers, "Transcriptions running at the same time")
         ->check(CLI::Range(1, 64))
         ->capture_default_str();
@@ -138,7 +215,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 1 << 20))
         ->capture_default_str();
     app.add_flag("--admin", options.admin,
-                 "Serve /admin (fault injection, moving sources) to loopback clients");
+                 "Serve /admin (fault injection, moving sources) to loopback clients with the "
+                 "owner key");
 
     auto* devicesCmd = app.add_subcommand("devices", "List the paired devices");
     std::string prefix;
@@ -146,11 +224,18 @@ int main(int argc, char** argv) {
                                          "Revoke the device whose token or id starts "
                                          "with PREFIX");
     revokeCmd->add_option("prefix", prefix, "Token prefix (as listed) or device id")->required();
+    auto* approveCmd =
+        app.add_subcommand("approve", "Approve the device waiting with USER_CODE (the owner only)");
+    std::string userCode;
+    bool deny = false;
+    approveCmd->add_option("user_code", userCode, "The code the device shows")->required();
+    approveCmd->add_flag("--deny", deny, "Deny the request instead");
     app.require_subcommand(0, 1);
 
     CLI11_PARSE(app, argc, argv);
     try {
         DataDir dirs(core::expandTilde(data));
+        if (approveCmd->parsed()) return approve(dirs, userCode, deny);
         if (devicesCmd->parsed() || revokeCmd->parsed()) {
             if (!fs::exists(dirs.database())) {
                 std::cout << "no paired devices (no data in " << dirs.root.string() << ")\n";
@@ -192,7 +277,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         options.maxUploadBytes = maxUploadMb * 1024 * 1024;
-        return serve(dirs, parseListen(listen), options, workers);
+        return serve(dirs, parseListen(listen), options, workers, recognizer);
     } catch (const CLI::ValidationError& e) {
         std::cerr << "wendrel-local: " << e.what() << "\n";
         return 2;

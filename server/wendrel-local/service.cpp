@@ -1,6 +1,8 @@
 #include "service.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,13 +10,18 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <set>
 #include <stop_token>
+#include <thread>
 
 #include "audio_decoder.hpp"
+#include "core/files.hpp"
 #include "core/log.hpp"
+#include "core/process.hpp"
+#include "core/text.hpp"
 #include "crypto.hpp"
 #include "sayloft/version.hpp"
 
@@ -27,6 +34,9 @@ using httplib::Response;
 
 namespace {
 constexpr size_t kMaxFieldBytes = 64 * 1024;
+// Bodies of requests other than uploads.
+constexpr int64_t kMaxBodyBytes = 64 * 1024;
+constexpr const char* kSessionCookie = "wl_session";
 constexpr int kMaxListLimit = 1000;
 constexpr int kDefaultListLimit = 100;
 // A device's last use is written at most this often (seconds).
@@ -59,12 +69,16 @@ std::string reasonPhrase(int status) {
             return "not found";
         case 408:
             return "request timeout";
+        case 411:
+            return "length required";
         case 409:
             return "conflict";
         case 413:
             return "payload too large";
         case 415:
             return "unsupported media type";
+        case 421:
+            return "misdirected request";
         case 422:
             return "unprocessable content";
         case 429:
@@ -107,8 +121,57 @@ std::string htmlEscape(const std::string& s) {
 }
 
 bool isLoopback(const std::string& addr) {
-    return addr == "127.0.0.1" || addr == "::1" || addr == "::ffff:127.0.0.1" ||
+    return addr == "127.0.0.1" || addr == "::1" || addr.rfind("::ffff:127.", 0) == 0 ||
            addr.rfind("127.", 0) == 0;
+}
+
+bool isWildcard(const std::string& host) {
+    return host.empty() || host == "0.0.0.0" || host == "::";
+}
+
+bool isIpLiteral(const std::string& host) {
+    in6_addr v6{};
+    in_addr v4{};
+    return inet_pton(AF_INET, host.c_str(), &v4) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), &v6) == 1;
+}
+
+std::string lowerCase(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// "application/json; charset=utf-8" -> "application/json".
+std::string mediaType(const std::string& contentType) {
+    auto semi = contentType.find(';');
+    return lowerCase(std::string(core::trimWhitespace(contentType.substr(0, semi))));
+}
+
+bool equalInConstantTime(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+std::optional<std::string> cookie(const Request& req, const std::string& name) {
+    auto header = req.get_header_value("Cookie");
+    size_t start = 0;
+    while (start < header.size()) {
+        auto end = header.find(';', start);
+        if (end == std::string::npos) end = header.size();
+        auto pair = std::string(core::trimWhitespace(header.substr(start, end - start)));
+        auto eq = pair.find('=');
+        if (eq != std::string::npos && pair.substr(0, eq) == name) return pair.substr(eq + 1);
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+// Routes whose bodies are JSON.
+bool isJsonRoute(const std::string& path) {
+    return path.rfind("/api/v1/auth/", 0) == 0 || path.rfind("/admin/", 0) == 0 ||
+           path.rfind("/owner/", 0) == 0;
 }
 
 void fsyncPath(const fs::path& p) {
@@ -318,18 +381,31 @@ DataDir::DataDir(fs::path r) : root(std::move(r)) {}
 
 void DataDir::create() const {
     // Folders made here are the owner's alone; an existing folder keeps its permissions.
-    for (const auto& dir : {root, audio(), incoming()}) {
+    for (const auto& dir : {root, audio(), incoming(), work()}) {
         if (fs::create_directories(dir)) {
             fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace);
         }
     }
+    if (!fs::exists(ownerKeyFile())) {
+        core::writeAtomically(ownerKeyFile(), randomHex(32) + "\n", 0600);
+    }
+}
+
+std::string DataDir::ownerKey() const {
+    auto text = core::readFile(ownerKeyFile());
+    if (!text) throw Error("cannot read the owner key " + ownerKeyFile().string());
+    auto key = std::string(core::trimWhitespace(*text));
+    if (key.size() < 32) throw Error("the owner key " + ownerKeyFile().string() + " is damaged");
+    return key;
 }
 
 int DataDir::removeLeftovers(Store& store) const {
     int removed = 0;
     std::error_code ec;
-    for (auto& e : fs::directory_iterator(incoming(), ec)) {
-        if (fs::remove(e.path(), ec)) ++removed;
+    for (const auto& dir : {incoming(), work()}) {
+        for (auto& e : fs::directory_iterator(dir, ec)) {
+            if (fs::remove(e.path(), ec)) ++removed;
+        }
     }
     auto known = store.audioFiles();
     std::set<std::string> referenced(known.begin(), known.end());
@@ -349,31 +425,66 @@ struct Service::Impl {
           dirs(options.dataDir),
           store(s),
           clock(c),
-          onNewJob(std::move(n)) {}
+          onNewJob(std::move(n)),
+          server(options.limits) {
+        if (!options.ownerUid) options.ownerUid = ::getuid();
+        if (!options.peerUid) {
+            options.peerUid = [](const TcpConnection& c) { return tcpPeerUid(c); };
+        }
+    }
+
+    struct Session {
+        std::string csrf;
+        double expiresAt = 0;
+    };
 
     ServiceOptions options;
     DataDir dirs;
     Store& store;
     core::Clock& clock;
     std::function<void()> onNewJob;
-    httplib::Server server;
+    GuardedServer server;
     FaultTable faults;
     std::stop_source stopping;
+    std::string ownerKey;
     std::string host;
     int port = 0;
+    std::mutex runMutex;
+    bool running = false;
+    bool stopRequested = false;
+    std::atomic<bool> finished{false};
+    std::mutex sessionsMutex;
+    std::map<std::string, Session> sessions;  // by the cookie's SHA-256
 
     double now() const { return epoch(clock.now()); }
 
     void routes();
     void logRequest(const Request& req, const Response& res);
+    // Host, Origin, media type and size checks made before any route runs.
+    httplib::Server::HandlerResponse screen(const Request& req, Response& res);
+    bool hostAllowed(const std::string& hostHeader) const;
+    std::string baseUrl() const;
 
-    // Answers 401 and returns nothing unless the request carries a live device token.
-    std::optional<Device> authenticate(const Request& req, Response& res);
+    // Answers 401 (or 403 without `scope`) and returns nothing unless the request carries a
+    // live device token that grants `scope`.
+    std::optional<Device> authenticate(const Request& req, Response& res, const std::string& scope);
     // Answers with the next queued fault of `route`, if any; true when the answer is made.
     bool injectFault(const std::string& route, Response& res);
     // Authentication, then faults, then `handler`; exceptions become a JSON 500.
     void api(const std::string& route, const Request& req, Response& res,
              const std::function<void(Response&)>& handler);
+    // A 500 that names a request id; the detail only goes to the log.
+    void internalError(const Request& req, Response& res, const std::string& detail);
+
+    bool ownerKeyMatches(const std::string& key) const {
+        return !key.empty() && equalInConstantTime(key, ownerKey);
+    }
+    // The approval page's session, when the request carries a live one.
+    std::optional<Session> session(const Request& req);
+    // Why a pairing request may not be approved automatically; nothing when it may.
+    std::optional<std::string> autoApproveRefusal(const Request& req);
+    void handleSession(const Request& req, Response& res);
+    void handleOwnerDecision(const Request& req, Response& res);
 
     void handleInit(const Request& req, Response& res);
     void handleToken(const Request& req, Response& res);
@@ -388,6 +499,7 @@ Service::Service(ServiceOptions options, Store& store, core::Clock& clock,
                  std::function<void()> onNewJob)
     : impl_(std::make_unique<Impl>(std::move(options), store, clock, std::move(onNewJob))) {
     impl_->dirs.create();
+    impl_->ownerKey = impl_->dirs.ownerKey();
     impl_->routes();
 }
 
@@ -422,21 +534,142 @@ int Service::bind(const std::string& host, int port) {
     return port;
 }
 
+std::string Service::baseUrl() const {
+    return impl_->baseUrl();
+}
+
+std::string Service::Impl::baseUrl() const {
+    std::string h = isWildcard(host) ? "127.0.0.1" : host;
+    if (h.find(':') != std::string::npos) h = "[" + h + "]";
+    return fmt::format("http://{}:{}", h, port);
+}
+
+bool Service::Impl::hostAllowed(const std::string& header) const {
+    if (header.empty()) return false;
+    std::string name, portText;
+    if (header[0] == '[') {
+        auto close = header.find(']');
+        if (close == std::string::npos) return false;
+        name = header.substr(1, close - 1);
+        auto rest = header.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') return false;
+            portText = rest.substr(1);
+        }
+    } else {
+        auto colon = header.find(':');
+        if (colon != header.rfind(':')) return false;
+        name = header.substr(0, colon);
+        if (colon != std::string::npos) portText = header.substr(colon + 1);
+    }
+    name = lowerCase(name);
+    int requested = 80;
+    if (!portText.empty()) {
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        requested = std::stoi(portText);
+    }
+    if (requested != port) return false;
+    std::string listening = lowerCase(host);
+    if (name == listening) return true;
+    bool loopbackName = name == "localhost" || (isIpLiteral(name) && isLoopback(name));
+    if ((isLoopback(listening) || listening == "localhost" || isWildcard(listening)) &&
+        loopbackName) {
+        return true;
+    }
+    // Listening everywhere, any address of this machine may be named, but never a host name
+    // (which a web page could point here).
+    return isWildcard(listening) && isIpLiteral(name);
+}
+
+httplib::Server::HandlerResponse Service::Impl::screen(const Request& req, Response& res) {
+    bool upload = req.method == "POST" && req.path == "/api/v1/sources";
+    GuardedServer::headersComplete(upload);
+    // The body of a refused request is not read: the connection closes after the answer.
+    auto refuse = [&](int status, const std::string& code, const std::string& message) {
+        res.set_header("Connection", "close");
+        sendError(res, status, code, message);
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    if (!hostAllowed(req.get_header_value("Host"))) {
+        return refuse(421, "misdirected_request",
+                      "this service only answers requests addressed to " + baseUrl());
+    }
+    bool changes = req.method != "GET" && req.method != "HEAD" && req.method != "OPTIONS";
+    if (changes) {
+        bool foreign = req.get_header_value("Sec-Fetch-Site") == "cross-site";
+        if (req.has_header("Origin")) {
+            foreign = foreign || lowerCase(req.get_header_value("Origin")) !=
+                                     "http://" + lowerCase(req.get_header_value("Host"));
+        }
+        if (foreign) {
+            return refuse(403, "forbidden_origin", "requests from other web sites are refused");
+        }
+    }
+    if (!upload) {
+        if (req.has_header("Transfer-Encoding")) {
+            return refuse(411, "length_required", "send the body with a Content-Length");
+        }
+        if (req.has_header("Content-Length")) {
+            auto text = req.get_header_value("Content-Length");
+            if (text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoll(text) > kMaxBodyBytes) {
+                return refuse(413, "too_large",
+                              fmt::format("request bodies are limited to {} bytes", kMaxBodyBytes));
+            }
+        }
+    }
+    bool hasBody =
+        (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") ||
+        req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+    if (isJsonRoute(req.path) && hasBody &&
+        mediaType(req.get_header_value("Content-Type")) != "application/json") {
+        return refuse(415, "unsupported_media_type", "the body must be application/json");
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+void Service::Impl::internalError(const Request& req, Response& res, const std::string& detail) {
+    auto id = randomHex(6);
+    core::log("wendrel-local", "request {}: {} {} failed: {}", id, req.method, req.path, detail);
+    sendJson(res, 500,
+             Json{{"error", "internal_error"},
+                  {"message", "internal error (request " + id + ")"},
+                  {"request_id", id}});
+}
+
 void Service::run() {
+    {
+        std::lock_guard lock(impl_->runMutex);
+        if (impl_->stopRequested) return;
+        impl_->running = true;
+    }
     impl_->server.listen_after_bind();
+    impl_->finished = true;
 }
 
 void Service::stop() {
     impl_->stopping.request_stop();
+    {
+        std::lock_guard lock(impl_->runMutex);
+        impl_->stopRequested = true;
+        if (!impl_->running) return;
+    }
+    // The server only takes a stop once its accept loop runs: a stop that comes right after
+    // run() started waits for that moment.
+    while (!impl_->server.is_running() && !impl_->finished) std::this_thread::yield();
     impl_->server.stop();
 }
 
 void Service::Impl::logRequest(const Request& req, const Response& res) {
+    if (res.get_header_value("Connection") == "close") GuardedServer::closeAfterThisRequest();
     core::log("wendrel-local", "{} {} {} {} ({} bytes)", req.remote_addr, req.method, req.path,
               res.status, res.body.size());
 }
 
-std::optional<Device> Service::Impl::authenticate(const Request& req, Response& res) {
+std::optional<Device> Service::Impl::authenticate(const Request& req, Response& res,
+                                                  const std::string& scope) {
     auto header = req.get_header_value("Authorization");
     const std::string scheme = "Bearer ";
     if (header.size() <= scheme.size() || header.compare(0, scheme.size(), scheme) != 0) {
@@ -453,6 +686,11 @@ std::optional<Device> Service::Impl::authenticate(const Request& req, Response& 
     double t = now();
     if (!device->lastUsedAt || t - *device->lastUsedAt >= kTouchInterval) {
         store.touchDevice(device->id, t);
+    }
+    if (std::find(device->scopes.begin(), device->scopes.end(), scope) == device->scopes.end()) {
+        res.set_header("WWW-Authenticate", "Bearer error=\"insufficient_scope\"");
+        sendError(res, 403, "insufficient_scope", "this device's token does not grant " + scope);
+        return std::nullopt;
     }
     return device;
 }
@@ -491,17 +729,31 @@ void Service::Impl::api(const std::string& route, const Request& req, Response& 
                         const std::function<void(Response&)>& handler) {
     try {
         bool open = route == "init" || route == "token";
-        if (!open && !authenticate(req, res)) return;
+        if (!open && !authenticate(req, res, "kb:read")) return;
         if (injectFault(route, res)) return;
         handler(res);
     } catch (const std::exception& e) {
-        core::log("wendrel-local", "{} {} failed: {}", req.method, req.path, e.what());
-        sendError(res, 500, "internal_error", e.what());
+        internalError(req, res, e.what());
     }
 }
 
 void Service::Impl::routes() {
-    server.new_task_queue = [n = options.threads] { return new httplib::ThreadPool(n); };
+    server.set_read_timeout(
+        std::chrono::duration_cast<std::chrono::microseconds>(options.limits.readTimeout));
+    server.set_write_timeout(
+        std::chrono::duration_cast<std::chrono::microseconds>(options.limits.readTimeout));
+    server.set_pre_routing_handler(
+        [this](const Request& req, Response& res) { return screen(req, res); });
+    server.set_exception_handler([this](const Request& req, Response& res, std::exception_ptr e) {
+        std::string detail = "unknown exception";
+        try {
+            if (e) std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            detail = x.what();
+        } catch (...) {
+        }
+        internalError(req, res, detail);
+    });
     server.set_payload_max_length(static_cast<size_t>(options.maxUploadBytes) + 2 * kMaxFieldBytes);
     server.set_logger([this](const Request& req, const Response& res) { logRequest(req, res); });
     server.set_error_handler([](const Request& req, Response& res) {
@@ -568,6 +820,10 @@ void Service::Impl::routes() {
                [this](const Request& req, Response& res) { handleDevicePage(req, res); });
     server.Post("/device",
                 [this](const Request& req, Response& res) { handleDeviceDecision(req, res); });
+    server.Post("/device/session",
+                [this](const Request& req, Response& res) { handleSession(req, res); });
+    server.Post("/owner/pairings",
+                [this](const Request& req, Response& res) { handleOwnerDecision(req, res); });
 
     if (!options.admin) return;
     server.Get("/admin/faults", [this](const Request& req, Response& res) {
@@ -615,9 +871,17 @@ void Service::Impl::routes() {
 }
 
 bool Service::Impl::adminAllowed(const Request& req, Response& res) {
-    if (isLoopback(req.remote_addr)) return true;
-    sendError(res, 403, "forbidden", "admin endpoints answer loopback clients only");
-    return false;
+    if (!isLoopback(req.remote_addr)) {
+        sendError(res, 403, "forbidden", "admin endpoints answer loopback clients only");
+        return false;
+    }
+    if (!ownerKeyMatches(req.get_header_value(kOwnerKeyHeader))) {
+        sendError(
+            res, 403, "forbidden",
+            std::string("admin endpoints need the owner key (header ") + kOwnerKeyHeader + ")");
+        return false;
+    }
+    return true;
 }
 
 // ---- pairing
@@ -631,10 +895,20 @@ void Service::Impl::handleInit(const Request& req, Response& res) {
     try {
         p.name = body.value("name", std::string("device"));
         p.clientType = body.value("client_type", std::string("unknown"));
-        p.scopes = body.value("scopes", std::vector<std::string>{});
+        p.scopes = body.value("scopes", std::vector<std::string>{"kb:read", "kb:write"});
     } catch (const Json::exception&) {
         return sendError(res, 400, "invalid_request",
                          "name and client_type must be strings, scopes an array of strings");
+    }
+    if (p.name.size() > 200 || p.clientType.size() > 100 || p.scopes.size() > 8) {
+        return sendError(res, 400, "invalid_request", "name, client_type or scopes too long");
+    }
+    for (auto& scope : p.scopes) {
+        if (scope != "kb:read" && scope != "kb:write") {
+            return sendError(res, 400, "invalid_scope",
+                             "unknown scope \"" + core::utf8Prefix(scope, 40) +
+                                 "\" (this service grants kb:read and kb:write)");
+        }
     }
     double t = now();
     std::string deviceCode = randomHex(32);
@@ -644,16 +918,22 @@ void Service::Impl::handleInit(const Request& req, Response& res) {
     p.expiresAt = t + options.pairingLifetime;
     store.removePairingsExpiredBefore(t - 86400);
     store.insertPairing(p);
-    std::string hostHeader = req.get_header_value("Host");
-    if (hostHeader.empty()) hostHeader = fmt::format("{}:{}", host, port);
-    std::string url = "http://" + hostHeader + "/device?user_code=" + p.userCode;
-    if (options.autoApprove) {
+    std::string url = baseUrl() + "/device?user_code=" + p.userCode;
+    auto refusal = options.autoApprove ? autoApproveRefusal(req) : std::nullopt;
+    if (options.autoApprove && !refusal) {
         store.decidePairing(p.deviceCodeHash, true);
         core::log("wendrel-local", "pairing {} for \"{}\" approved automatically", p.userCode,
                   p.name);
     } else {
-        core::log("wendrel-local", "pairing {} for \"{}\" waits for approval at {}", p.userCode,
-                  p.name, url);
+        if (refusal) {
+            core::log("wendrel-local", "pairing {} for \"{}\" not approved automatically: {}",
+                      p.userCode, p.name, *refusal);
+        }
+        core::log("wendrel-local",
+                  "pairing {} for \"{}\" waits for approval: run `wendrel-local approve {} "
+                  "--data {}` or open {} (it asks for the owner key in {})",
+                  p.userCode, p.name, p.userCode, core::shellQuote(dirs.root.string()), url,
+                  dirs.ownerKeyFile().string());
     }
     sendJson(res, 200,
              Json{{"device_code", deviceCode},
@@ -661,6 +941,18 @@ void Service::Impl::handleInit(const Request& req, Response& res) {
                   {"verification_url", url},
                   {"interval", options.pairingInterval},
                   {"expires_in", options.pairingLifetime}});
+}
+
+std::optional<std::string> Service::Impl::autoApproveRefusal(const Request& req) {
+    if (!isLoopback(req.remote_addr)) return "the request did not come over loopback";
+    auto uid = options.peerUid(
+        TcpConnection{req.remote_addr, req.remote_port, req.local_addr, req.local_port});
+    if (!uid) return "the requesting process was not found on this computer";
+    if (*uid != *options.ownerUid) {
+        return fmt::format("the requesting process runs as uid {}, this service as uid {}", *uid,
+                           *options.ownerUid);
+    }
+    return std::nullopt;
 }
 
 void Service::Impl::handleToken(const Request& req, Response& res) {
@@ -695,8 +987,88 @@ void Service::Impl::handleToken(const Request& req, Response& res) {
         Json{{"status", "approved"}, {"token", token}, {"scopes", d.scopes}, {"device_id", d.id}});
 }
 
+std::optional<Service::Impl::Session> Service::Impl::session(const Request& req) {
+    auto value = cookie(req, kSessionCookie);
+    if (!value || value->empty()) return std::nullopt;
+    std::lock_guard lock(sessionsMutex);
+    double t = now();
+    std::erase_if(sessions, [t](const auto& entry) { return entry.second.expiresAt <= t; });
+    auto it = sessions.find(sha256Hex(*value));
+    if (it == sessions.end()) return std::nullopt;
+    return it->second;
+}
+
+void Service::Impl::handleSession(const Request& req, Response& res) {
+    std::string code = normaliseUserCode(req.get_param_value("user_code"));
+    if (!ownerKeyMatches(std::string(core::trimWhitespace(req.get_param_value("owner_key"))))) {
+        core::log("wendrel-local", "approval page: a wrong owner key was entered");
+        res.status = 403;
+        res.set_content(page("Wrong key",
+                             "<p>That is not this service's owner key.</p>"
+                             "<p><a href=\"/device?user_code=" +
+                                 htmlEscape(code) + "\">Try again</a></p>"),
+                        "text/html; charset=utf-8");
+        return;
+    }
+    std::string value = randomHex(32);
+    {
+        std::lock_guard lock(sessionsMutex);
+        sessions[sha256Hex(value)] = Session{randomHex(16), now() + options.sessionLifetime};
+    }
+    res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + value +
+                                     "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                                     std::to_string(options.sessionLifetime));
+    res.set_redirect("/device" + (code.empty() ? std::string() : "?user_code=" + code), 303);
+}
+
+void Service::Impl::handleOwnerDecision(const Request& req, Response& res) {
+    if (!ownerKeyMatches(req.get_header_value(kOwnerKeyHeader))) {
+        return sendError(res, 403, "forbidden", "approving needs the owner key");
+    }
+    auto body = Json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("user_code") || !body["user_code"].is_string()) {
+        return sendError(res, 400, "invalid_request", "user_code is required");
+    }
+    std::string decision = body.value("decision", std::string("approve"));
+    if (decision != "approve" && decision != "deny") {
+        return sendError(res, 400, "invalid_request", "decision is approve or deny");
+    }
+    std::string code = normaliseUserCode(body["user_code"].get<std::string>());
+    auto p = store.pendingPairingByUserCode(code, now());
+    if (!p || !store.decidePairing(p->deviceCodeHash, decision == "approve")) {
+        return sendError(res, 404, "not_found",
+                         "no device is waiting with the code " + code +
+                             " (it may have expired or been answered already)");
+    }
+    core::log("wendrel-local", "pairing {} for \"{}\" {} by the owner", code, p->name,
+              decision == "approve" ? "approved" : "denied");
+    sendJson(res, 200,
+             Json{{"user_code", code},
+                  {"name", p->name},
+                  {"status", decision == "approve" ? "approved" : "denied"}});
+}
+
 void Service::Impl::handleDevicePage(const Request& req, Response& res) {
     std::string code = normaliseUserCode(req.get_param_value("user_code"));
+    auto current = session(req);
+    if (!current) {
+        res.set_content(
+            page("Connect a device",
+                 "<p>Only the owner of this service may connect devices. Enter the owner key "
+                 "from <code>" +
+                     htmlEscape(dirs.ownerKeyFile().string()) +
+                     "</code> (readable by you only), or approve from a terminal with "
+                     "<code>wendrel-local approve " +
+                     htmlEscape(code.empty() ? "CODE" : code) +
+                     "</code>.</p><form method=\"post\" action=\"/device/session\">"
+                     "<input type=\"hidden\" name=\"user_code\" value=\"" +
+                     htmlEscape(code) +
+                     "\"><p><input type=\"password\" name=\"owner_key\" autofocus "
+                     "autocomplete=\"off\"></p><p><button type=\"submit\">Continue</button>"
+                     "</p></form>"),
+            "text/html; charset=utf-8");
+        return;
+    }
     if (code.empty()) {
         res.set_content(page("Connect a device",
                              "<form method=\"get\" action=\"/device\"><p>Enter the code your "
@@ -724,7 +1096,8 @@ void Service::Impl::handleDevicePage(const Request& req, Response& res) {
                  ".</p><p>Check that the device shows this code:</p><p class=\"code\">" +
                  htmlEscape(code) +
                  "</p><form method=\"post\" action=\"/device\"><input type=\"hidden\" "
-                 "name=\"user_code\" value=\"" +
+                 "name=\"csrf\" value=\"" +
+                 current->csrf + "\"><input type=\"hidden\" name=\"user_code\" value=\"" +
                  htmlEscape(code) +
                  "\"><button type=\"submit\" name=\"decision\" value=\"approve\">Approve</button>"
                  "<button type=\"submit\" name=\"decision\" value=\"deny\">Deny</button></form>"),
@@ -733,6 +1106,16 @@ void Service::Impl::handleDevicePage(const Request& req, Response& res) {
 
 void Service::Impl::handleDeviceDecision(const Request& req, Response& res) {
     std::string code = normaliseUserCode(req.get_param_value("user_code"));
+    auto current = session(req);
+    if (!current || !equalInConstantTime(req.get_param_value("csrf"), current->csrf)) {
+        res.status = 403;
+        res.set_content(page("Connect a device",
+                             "<p>This form has lapsed or did not come from this service. "
+                             "<a href=\"/device?user_code=" +
+                                 htmlEscape(code) + "\">Start again</a>.</p>"),
+                        "text/html; charset=utf-8");
+        return;
+    }
     std::string decision = req.get_param_value("decision");
     if (decision != "approve" && decision != "deny") {
         res.status = 400;
@@ -769,7 +1152,7 @@ void Service::Impl::handleUpload(const Request& req, Response& res,
         sendError(res, status, code, message);
     };
     try {
-        auto device = authenticate(req, res);
+        auto device = authenticate(req, res, "kb:write");
         if (!device) return res.set_header("Connection", "close");
         if (injectFault("upload", res)) return res.set_header("Connection", "close");
         if (!req.is_multipart_form_data()) {
@@ -867,8 +1250,8 @@ void Service::Impl::handleUpload(const Request& req, Response& res,
                       {"task_id", n.taskId},
                       {"message", "queued for transcription"}});
     } catch (const std::exception& e) {
-        core::log("wendrel-local", "upload failed: {}", e.what());
-        refuse(500, "internal_error", e.what());
+        res.set_header("Connection", "close");
+        internalError(req, res, e.what());
     }
 }
 

@@ -393,7 +393,8 @@ std::optional<Source> Store::sourceWhere(const char* where, const std::string& v
 Store::InsertResult Store::insertSource(const NewSource& n) {
     std::lock_guard lock(mutex_);
     Transaction tx(db_);
-    if (auto existing = sourceWhere("audio_sha256 = ? AND is_deleted = 0 ORDER BY seq LIMIT 1",
+    if (auto existing = sourceWhere("audio_sha256 = ? AND is_deleted = 0 AND status != 'failed' "
+                                    "ORDER BY seq LIMIT 1",
                                     n.audioSha256)) {
         return {*existing, false};
     }

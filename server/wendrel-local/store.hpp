@@ -130,8 +130,8 @@ class Store {
     std::vector<Device> revokeDevices(const std::string& prefix, double now);
 
     // Sources
-    // Inserts the source unless a source that is not deleted already holds the same audio;
-    // then returns that one and `inserted` false. Check and insert are one step.
+    // Inserts the source unless a source that is neither deleted nor failed already holds the
+    // same audio; then returns that one and `inserted` false. Check and insert are one step.
     struct InsertResult {
         Source source;
         bool inserted = false;

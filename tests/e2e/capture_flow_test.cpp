@@ -55,11 +55,13 @@ struct Flow {
     fs::path memos = home / "Voice Memos";
     fs::path vault = home / "Vault";
     fs::path log = home / "daemon.log";
-    test::ServerProcess server{home / "wendrel", {"--auto-approve", "--admin"}};
+    test::ServerProcess server;
     std::string token;
     pid_t daemon = -1;
 
-    explicit Flow(bool upload = true, bool paired = true) {
+    explicit Flow(bool upload = true, std::vector<std::string> serverArgs = {},
+                  bool paired = true)
+        : server(home / "wendrel", withDefaults(std::move(serverArgs))) {
         fs::create_directories(memos);
         server.start();
         auto client = server.client();
@@ -82,6 +84,11 @@ struct Flow {
         test::writeFile(home / ".config" / "sayloft" / "settings.json", settings.dump(2));
     }
     ~Flow() { stopDaemon(SIGKILL); }
+
+    static std::vector<std::string> withDefaults(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--auto-approve", "--admin"});
+        return args;
+    }
 
     std::vector<std::pair<std::string, std::string>> env() const {
         // No Secret Service: the token lives in the file store written above.
@@ -147,7 +154,8 @@ struct Flow {
 
     void fault(const Json& body) {
         auto client = server.client();
-        auto r = client.Post("/admin/faults", body.dump(), "application/json");
+        auto r =
+            client.Post("/admin/faults", server.ownerHeaders(), body.dump(), "application/json");
         ASSERT_TRUE(r && r->status / 100 == 2) << (r ? r->body : "no answer");
     }
 
@@ -181,6 +189,32 @@ TEST(CaptureFlow, SpokenVoiceMemoBecomesATranscribedNote) {
     EXPECT_TRUE(f.logHas("capture pipeline: transcript written for 250314-093012"));
 }
 
+TEST(CaptureFlow, AnInstalledEngineTranscribesThroughTheRecognizerCommand) {
+    test::TempDir engineDir;
+    // A stand-in for an engine the user installed: it checks it got a WAV and answers.
+    auto engine = engineDir / "my engine";
+    test::writeFile(engine,
+                    "#!/bin/sh\n[ \"$(head -c 4 \"$2\")\" = RIFF ] || { echo 'not a WAV' >&2; "
+                    "exit 2; }\necho 'Dictated through the installed engine.'\n");
+    fs::permissions(engine, fs::perms::owner_all);
+    Flow f(true, {"--recognizer-command", core::shellQuote(engine.string()) + " -f {wav}"});
+    f.startDaemon();
+    f.dropMemo();
+    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    auto body = f.inbox().readBody(f.inbox().notePath(kId));
+    EXPECT_NE(body.find("Dictated through the installed engine."), std::string::npos) << body;
+    EXPECT_NE(f.server.log().find("recogniser command: "), std::string::npos);
+}
+
+TEST(CaptureFlow, SayloftPairsUnattendedWithAnAutoApprovingService) {
+    Flow f;
+    ASSERT_EQ(f.sayloft({"unpair"}).exitCode, 0);
+    auto paired = f.sayloft({"pair", "--no-browser"});
+    EXPECT_EQ(paired.exitCode, 0) << paired.out << paired.err << f.server.log();
+    EXPECT_NE(f.sayloft({"status"}).out.find("Wendrel: connected"), std::string::npos);
+    EXPECT_NE(f.server.log().find("approved automatically"), std::string::npos);
+}
+
 TEST(CaptureFlow, KilledWhilePollingResumesAfterRestart) {
     Flow f;
     f.fault({{"route", "status"}, {"kind", "status"}, {"code", 500}, {"count", 10000}});
@@ -191,7 +225,7 @@ TEST(CaptureFlow, KilledWhilePollingResumesAfterRestart) {
     EXPECT_EQ(f.stopDaemon(SIGKILL), 128 + SIGKILL);
     EXPECT_TRUE(f.statusIs("queued"));
     auto client = f.server.client();
-    client.Delete("/admin/faults");
+    client.Delete("/admin/faults", f.server.ownerHeaders());
 
     f.startDaemon();
     ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
@@ -328,7 +362,7 @@ TEST(OneEngine, RetryBesideTheDaemonUploadsOnceAndNotifies) {
 }
 
 TEST(OneEngine, PairingWhileTheDaemonRunsSendsWhatWaited) {
-    Flow f(/*upload=*/true, /*paired=*/false);
+    Flow f(/*upload=*/true, {}, /*paired=*/false);
     f.startDaemon();
     f.dropRecentMemo();
     ASSERT_TRUE(eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();

@@ -1,6 +1,8 @@
 // The API over real loopback HTTP, against the service in this process on a manual clock.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <set>
 
 #include "crypto.hpp"
@@ -25,6 +27,40 @@ Json pollToken(httplib::Client& c, const std::string& deviceCode, int* status = 
     return parseJson(r);
 }
 
+// The approval page as the owner's browser uses it: signs in with the owner key, then answers
+// with the form's CSRF token and the session cookie.
+struct OwnerBrowser {
+    httplib::Client& c;
+    std::string cookie;
+    std::string csrf;  // the session's, as its pages carry it
+
+    int signIn(const std::string& key, const std::string& code) {
+        auto r =
+            c.Post("/device/session", httplib::Params{{"owner_key", key}, {"user_code", code}});
+        if (!r) return -1;
+        auto set = r->get_header_value("Set-Cookie");
+        cookie = set.substr(0, set.find(';'));
+        if (auto shown = page(code)) {
+            const std::string field = "name=\"csrf\" value=\"";
+            auto at = shown->body.find(field);
+            if (at != std::string::npos) {
+                at += field.size();
+                csrf = shown->body.substr(at, shown->body.find('"', at) - at);
+            }
+        }
+        return r->status;
+    }
+    httplib::Result page(const std::string& code) {
+        return c.Get(("/device?user_code=" + code).c_str(), {{"Cookie", cookie}});
+    }
+    int decide(const std::string& code, const std::string& decision) {
+        auto r =
+            c.Post("/device", {{"Cookie", cookie}},
+                   httplib::Params{{"user_code", code}, {"decision", decision}, {"csrf", csrf}});
+        return r ? r->status : -1;
+    }
+};
+
 TEST(WendrelPairing, ApprovedInTheBrowserHandsOutOneHashedToken) {
     InProcessService s;
     auto c = s.client();
@@ -36,20 +72,27 @@ TEST(WendrelPairing, ApprovedInTheBrowserHandsOutOneHashedToken) {
     EXPECT_EQ(init["expires_in"], 600);
     EXPECT_EQ(pollToken(c, init["device_code"])["status"], "authorization_pending");
 
-    // The verification page shows the code and two buttons, without any script.
+    // The verification page first asks for the owner key; signed in, it shows the code and
+    // two buttons, without any script.
     std::string url = init["verification_url"];
+    EXPECT_EQ(url.rfind(fmt::format("http://127.0.0.1:{}/device?user_code=", s.port()), 0), 0u);
+    std::string code = init["user_code"];
     auto path = url.substr(url.find("/device"));
-    auto pageAnswer = c.Get(path.c_str());
+    auto signInPage = c.Get(path.c_str());
+    ASSERT_TRUE(signInPage);
+    EXPECT_NE(signInPage->body.find("name=\"owner_key\""), std::string::npos);
+    EXPECT_EQ(signInPage->body.find(">Approve<"), std::string::npos);
+
+    OwnerBrowser browser{c, {}, {}};
+    ASSERT_EQ(browser.signIn(s.dirs().ownerKey(), code), 303);
+    EXPECT_NE(browser.cookie.find("wl_session="), std::string::npos);
+    auto pageAnswer = browser.page(code);
     ASSERT_TRUE(pageAnswer);
-    EXPECT_NE(pageAnswer->body.find(init["user_code"].get<std::string>()), std::string::npos);
+    EXPECT_NE(pageAnswer->body.find(code), std::string::npos);
     EXPECT_NE(pageAnswer->body.find(">Approve<"), std::string::npos);
     EXPECT_NE(pageAnswer->body.find(">Deny<"), std::string::npos);
     EXPECT_EQ(pageAnswer->body.find("<script"), std::string::npos);
-
-    httplib::Params form{{"user_code", init["user_code"]}, {"decision", "approve"}};
-    auto decided = c.Post("/device", form);
-    ASSERT_TRUE(decided);
-    EXPECT_EQ(decided->status, 200);
+    EXPECT_EQ(browser.decide(code, "approve"), 200);
 
     auto approved = pollToken(c, init["device_code"]);
     EXPECT_EQ(approved["status"], "approved");
@@ -77,9 +120,10 @@ TEST(WendrelPairing, ApprovedInTheBrowserHandsOutOneHashedToken) {
 TEST(WendrelPairing, DenialAndExpiryAreReported) {
     InProcessService s;
     auto c = s.client();
+    OwnerBrowser browser{c, {}, {}};
     auto denied = initPairing(c);
-    httplib::Params form{{"user_code", denied["user_code"]}, {"decision", "deny"}};
-    c.Post("/device", form);
+    ASSERT_EQ(browser.signIn(s.dirs().ownerKey(), denied["user_code"]), 303);
+    EXPECT_EQ(browser.decide(denied["user_code"], "deny"), 200);
     EXPECT_EQ(pollToken(c, denied["device_code"])["status"], "denied");
 
     auto lapsing = initPairing(c);
@@ -88,9 +132,7 @@ TEST(WendrelPairing, DenialAndExpiryAreReported) {
     s.clock().advance(core::seconds(1));
     EXPECT_EQ(pollToken(c, lapsing["device_code"])["status"], "expired");
     // An expired code can no longer be approved either.
-    httplib::Params late{{"user_code", lapsing["user_code"]}, {"decision", "approve"}};
-    auto r = c.Post("/device", late);
-    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(browser.decide(lapsing["user_code"], "approve"), 404);
     EXPECT_EQ(pollToken(c, lapsing["device_code"])["status"], "expired");
     int status = 0;
     pollToken(c, "never-issued", &status);
@@ -203,6 +245,7 @@ TEST(WendrelListing, PagesNewestFirstAcross250Sources) {
 TEST(WendrelFaults, NextAnswersOfARouteCanBeScripted) {
     InProcessService s(InProcessService::withAdmin());
     auto c = s.client();
+    c.set_default_headers(s.ownerHeaders());
     auto token = s.token();
     seedSources(s, 1);
     const std::string status = "/api/v1/sources/DOC_SEED0/status";
@@ -257,6 +300,7 @@ TEST(WendrelFaults, NextAnswersOfARouteCanBeScripted) {
 TEST(WendrelFaults, AMovedSourceIsOnlyFoundUnderItsNewKey) {
     InProcessService s(InProcessService::withAdmin());
     auto c = s.client();
+    c.set_default_headers(s.ownerHeaders());
     auto token = s.token();
     seedSources(s, 3);
     auto moved = parseJson(c.Post("/admin/sources/DOC_SEED1/move", "{}", "application/json"));
@@ -274,12 +318,21 @@ TEST(WendrelFaults, AMovedSourceIsOnlyFoundUnderItsNewKey) {
               409);
 }
 
-TEST(WendrelFaults, AdminRoutesAreOffByDefault) {
+TEST(WendrelFaults, AdminRoutesAreOffByDefaultAndNeedTheOwnerKey) {
     InProcessService s;
     auto c = s.client();
     EXPECT_EQ(c.Post("/admin/faults", R"({"route":"list","code":500})", "application/json")->status,
               404);
     EXPECT_EQ(c.Get("/api/v1/sources", bearer(s.token()))->status, 200);
+
+    InProcessService admin(InProcessService::withAdmin());
+    auto a = admin.client();
+    for (const auto& headers :
+         {httplib::Headers{}, httplib::Headers{{wendrel::kOwnerKeyHeader, "0123456789abcdef"}},
+          s.ownerHeaders()}) {
+        EXPECT_EQ(a.Get("/admin/faults", headers)->status, 403) << "another service's key too";
+    }
+    EXPECT_EQ(a.Get("/admin/faults", admin.ownerHeaders())->status, 200);
 }
 
 }  // namespace

@@ -126,8 +126,9 @@ TEST_F(WendrelBadInput, TruncatedMultipartBodiesLeaveNothingBehind) {
                        "filename=\"cut.wav\"\r\nContent-Type: audio/wav\r\n\r\n" +
                        tone(1).substr(0, 9000);
     auto head = [&](size_t length) {
-        return "POST /api/v1/sources HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-               token + "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+        return "POST /api/v1/sources HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(s.port()) +
+               "\r\nAuthorization: Bearer " + token +
+               "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
                "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
     };
     // The whole announced body arrives but its closing delimiter never does.

@@ -1,7 +1,10 @@
 // The real wendrel-local binary on loopback: speech in, transcript out, across restarts.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <fmt/format.h>
 
 #include "wendrel_test_support.hpp"
 
@@ -143,6 +146,55 @@ TEST(WendrelEndToEnd, CommandLineListsAndRevokesDevicesAndGuardsItsData) {
     EXPECT_NE(out.find("already using"), std::string::npos) << out;
     EXPECT_EQ(runTool({bin, "--listen", taken, "--data", (d / "other").string()}, out), 1) << out;
     EXPECT_NE(out.find("cannot listen"), std::string::npos) << out;
+}
+
+TEST(WendrelEndToEnd, OnlyTheOwnerPairsDevices) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    TempDir d;
+    ServerProcess server(d / "data", {"--auto-approve"});
+    server.start();
+    auto bin = wendrelBinary().string();
+    auto data = (d / "data").string();
+    const std::vector<std::string> asNobody{"setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+    auto as = [](std::vector<std::string> prefix, const std::vector<std::string>& argv) {
+        prefix.insert(prefix.end(), argv.begin(), argv.end());
+        return prefix;
+    };
+    auto c = server.client();
+    auto poll = [&](const Json& started) {
+        auto j = parseJson(c.Post("/api/v1/auth/devices/token",
+                                  Json{{"device_code", started["device_code"]}}.dump(),
+                                  "application/json"));
+        return j.value("status", "") + (j.contains("token") ? " with token" : "");
+    };
+
+    // Another user's process asks over loopback: auto-approval does not apply to it...
+    std::string out;
+    ASSERT_EQ(
+        runTool(as(asNobody,
+                   {"curl", "-sS", "-X", "POST", "-H", "Content-Type: application/json", "-d",
+                    R"({"name":"intruder"})",
+                    fmt::format("http://127.0.0.1:{}/api/v1/auth/devices/init", server.port())}),
+                out),
+        0)
+        << out;
+    auto started = Json::parse(out, nullptr, false);
+    ASSERT_TRUE(started.is_object()) << out;
+    std::string code = started["user_code"];
+    EXPECT_EQ(poll(started), "authorization_pending");
+    EXPECT_NE(server.log().find("runs as uid 65534"), std::string::npos) << server.log();
+    EXPECT_NE(server.log().find("wendrel-local approve " + code), std::string::npos);
+
+    // ...nor can it approve itself: the owner key is not readable for it.
+    EXPECT_NE(runTool(as(asNobody, {bin, "approve", code, "--data", data}), out), 0) << out;
+    EXPECT_EQ(poll(started), "authorization_pending");
+
+    // The owner can.
+    ASSERT_EQ(runTool({bin, "approve", code, "--data", data}, out), 0) << out;
+    EXPECT_NE(out.find("approved " + code + " for \"intruder\""), std::string::npos) << out;
+    EXPECT_EQ(poll(started), "approved with token");
+    EXPECT_NE(runTool({bin, "approve", code, "--data", data}, out), 0) << "answered already";
 }
 
 }  // namespace

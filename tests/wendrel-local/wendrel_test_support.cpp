@@ -163,15 +163,31 @@ std::string uploadAndResolve(httplib::Client& client, const std::string& token,
 
 // ---- InProcessService
 
+httplib::Headers ownerHeaders(const fs::path& dataDir) {
+    return {{wendrel::kOwnerKeyHeader, wendrel::DataDir(dataDir).ownerKey()}};
+}
+
 InProcessService::InProcessService(wendrel::ServiceOptions options, bool withWorkers)
     : dirs_(dir_.path() / "data") {
+    wendrel::TranscriptionWorkers::RecognizerFactory factory;
+    if (withWorkers) factory = [] { return std::make_unique<wendrel::PocketSphinxRecognizer>(); };
+    start(std::move(options), std::move(factory));
+}
+
+InProcessService::InProcessService(wendrel::ServiceOptions options,
+                                   wendrel::TranscriptionWorkers::RecognizerFactory factory)
+    : dirs_(dir_.path() / "data") {
+    start(std::move(options), std::move(factory));
+}
+
+void InProcessService::start(wendrel::ServiceOptions options,
+                             wendrel::TranscriptionWorkers::RecognizerFactory factory) {
     options.dataDir = dirs_.root;
     dirs_.create();
     store_ = std::make_unique<wendrel::Store>(dirs_.database());
-    if (withWorkers) {
-        workers_ = std::make_unique<wendrel::TranscriptionWorkers>(
-            *store_, dirs_.audio(), clock_,
-            [] { return std::make_unique<wendrel::PocketSphinxRecognizer>(); }, 1);
+    if (factory) {
+        workers_ = std::make_unique<wendrel::TranscriptionWorkers>(*store_, dirs_.audio(), clock_,
+                                                                   std::move(factory), 1);
         workers_->start();
     }
     service_ = std::make_unique<wendrel::Service>(options, *store_, clock_, [this] {
@@ -194,16 +210,19 @@ httplib::Client InProcessService::client() const {
 }
 
 std::string InProcessService::token() {
-    if (token_.empty()) {
-        auto c = client();
-        auto init = parseJson(c.Post("/api/v1/auth/devices/init", "{}", "application/json"));
-        auto hash = wendrel::sha256Hex(init.value("device_code", ""));
-        store_->decidePairing(hash, true);
-        Json poll{{"device_code", init.value("device_code", "")}};
-        token_ = parseJson(c.Post("/api/v1/auth/devices/token", poll.dump(), "application/json"))
-                     .value("token", "");
-    }
+    if (token_.empty()) token_ = tokenWithScopes({"kb:read", "kb:write"});
     return token_;
+}
+
+std::string InProcessService::tokenWithScopes(const std::vector<std::string>& scopes) {
+    auto c = client();
+    auto init = parseJson(
+        c.Post("/api/v1/auth/devices/init", Json{{"scopes", scopes}}.dump(), "application/json"));
+    auto hash = wendrel::sha256Hex(init.value("device_code", ""));
+    store_->decidePairing(hash, true);
+    Json poll{{"device_code", init.value("device_code", "")}};
+    return parseJson(c.Post("/api/v1/auth/devices/token", poll.dump(), "application/json"))
+        .value("token", "");
 }
 
 // ---- ServerProcess

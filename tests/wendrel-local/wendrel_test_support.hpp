@@ -45,6 +45,9 @@ httplib::MultipartFormDataItems uploadForm(const std::string& fileBytes,
 // Pairs through the API with an auto-approving service and returns the device token.
 std::string pairDevice(httplib::Client& client);
 
+// The owner key header for /admin and /owner requests, read from a service's data folder.
+httplib::Headers ownerHeaders(const std::filesystem::path& dataDir);
+
 httplib::Headers bearer(const std::string& token);
 Json parseJson(const httplib::Result& r);
 
@@ -53,6 +56,9 @@ Json parseJson(const httplib::Result& r);
 class InProcessService {
   public:
     explicit InProcessService(wendrel::ServiceOptions options = {}, bool withWorkers = false);
+    // With workers using recognisers from `factory`.
+    InProcessService(wendrel::ServiceOptions options,
+                     wendrel::TranscriptionWorkers::RecognizerFactory factory);
     static wendrel::ServiceOptions withAdmin() {
         wendrel::ServiceOptions o;
         o.admin = true;
@@ -62,6 +68,9 @@ class InProcessService {
 
     httplib::Client client() const;
     std::string token();  // pairs once, then reuses the token
+    // Pairs a new device asking for `scopes` (approved through the store) and returns its token.
+    std::string tokenWithScopes(const std::vector<std::string>& scopes);
+    httplib::Headers ownerHeaders() const { return test::ownerHeaders(dirs_.root); }
     wendrel::Store& store() { return *store_; }
     core::ManualClock& clock() { return clock_; }
     wendrel::Service& service() { return *service_; }
@@ -70,6 +79,9 @@ class InProcessService {
     void wakeWorkers() { workers_->wake(); }
 
   private:
+    void start(wendrel::ServiceOptions options,
+               wendrel::TranscriptionWorkers::RecognizerFactory factory);
+
     TempDir dir_;
     wendrel::DataDir dirs_;
     core::ManualClock clock_;
@@ -92,6 +104,7 @@ class ServerProcess {
     httplib::Client client() const;
     int port() const { return port_; }
     std::string log() const;
+    httplib::Headers ownerHeaders() const { return test::ownerHeaders(dataDir_); }
 
   private:
     std::filesystem::path dataDir_;
