@@ -43,6 +43,7 @@ void addServiceCommands(CLI::App& app, Cli& cli);     // pair, unpair
 void addSettingsCommands(CLI::App& app, Cli& cli);    // settings, folders
 void addOnboardingCommands(CLI::App& app, Cli& cli);  // doctor, autostart, setup
 void addBrowserCommands(CLI::App& app, Cli& cli);     // menu, search, trash
+void addRecorderCommands(CLI::App& app, Cli& cli);    // recordings, record
 
 // A first run gets a settings file that watches a demo folder (~/sayloft-demo/Recordings, filed
 // into ~/sayloft-demo/Vault). An existing file, even a broken one, is never replaced. Returns

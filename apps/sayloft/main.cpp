@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
     sayloft::cli::addSettingsCommands(app, cli);
     sayloft::cli::addOnboardingCommands(app, cli);
     sayloft::cli::addBrowserCommands(app, cli);
+    sayloft::cli::addRecorderCommands(app, cli);
     // Global options may also follow the subcommand.
     for (auto* sub : app.get_subcommands([](CLI::App*) { return true; })) sub->fallthrough();
     try {

@@ -16,6 +16,7 @@
 #include "capture/capture_state_store.hpp"
 #include "capture/capture_status.hpp"
 #include "capture/folder_watcher.hpp"
+#include "capture/recording_handover.hpp"
 #include "capture/transcript_notifier.hpp"
 #include "core/error.hpp"
 #include "core/log.hpp"
@@ -27,6 +28,8 @@
 #include "platform/opener.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/user_defaults.hpp"
+#include "recorder/recording_recovery.hpp"
+#include "recorder/simulated_source.hpp"
 #include "sayloft/version.hpp"
 #include "service/keychain.hpp"
 #include "service/wendrel_auth.hpp"
@@ -151,6 +154,8 @@ struct Engine::Parts {
     capture::TranscriptNotifier notifier;
     capture::CaptureStatus status;
     capture::VoiceMemosKeeper keeper;
+    recorder::RecordingRecovery recordings{recorder::RecordingRecovery::defaultRoot(), clock};
+    capture::RecordingHandover handover{{pipeline, keychain, recordings, clock}};
     core::SerialQueue background{"sayloft.environment"};
     std::mutex lifecycle;
     bool launched = false;
@@ -215,6 +220,11 @@ void Engine::launch() {
         [this](const std::string& id) { return parts_->pipeline.idUsable(id); });
     if (!daemon) return;
 
+    if (auto unfinished = recorder::listUnfinished(p.recordings); !unfinished.empty()) {
+        core::log("recorder",
+                  "{} unfinished recording(s) to send or discard (`sayloft recordings`)",
+                  unfinished.size());
+    }
     p.coordinator.setOnPoll([this](int n) { parts_->status.recordPoll(n); });
     p.coordinator.setOnVoiceMemosAccess(
         [this](const capture::CaptureAccess::State& s) { parts_->status.updateAccess(s); });
@@ -334,6 +344,9 @@ const std::map<std::string, std::string>& Engine::methods() {
         {"folders.disable", "switch a watched folder off (params: id)"},
         {"notifications.test", "post the test notification"},
         {"subscribe", "stream events: capture, status, settings"},
+        {"recordings", "the unfinished recordings recovery offers"},
+        {"recordings.send", "encode an unfinished recording and hand it over (params: id)"},
+        {"recordings.discard", "remove an unfinished recording (params: id)"},
     };
     return table;
 }
@@ -570,6 +583,45 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         }
         output.out("Posted a test notification.");
         return done(0);
+    }
+
+    if (method == "recordings") {
+        auto unfinished = recorder::listUnfinished(p.recordings);
+        if (unfinished.empty()) output.out("No unfinished recordings.");
+        for (auto& r : unfinished) {
+            output.out(fmt::format("{}\t{}\t{:.0f} s\t{}", r.id,
+                                   core::formatLocal(r.startedAt, "yyyy-MM-dd HH:mm:ss"), r.seconds,
+                                   r.why));
+        }
+        return done(0);
+    }
+
+    if (method == "recordings.send" || method == "recordings.discard" ||
+        method == "record.simulate") {
+        try {
+            std::string id = param(params, "id");
+            if (method == "record.simulate") {
+                recorder::SimulatedRecordingOptions o;
+                o.micFile = param(params, "mic");
+                o.systemFile = param(params, "system");
+                o.timeScale = params.value("timeScale", 1.0);
+                o.segmentSeconds = params.value("segmentSeconds", 0.0);
+                auto sidecar = recorder::recordSimulated(p.recordings, o, p.clock, stop);
+                id = sidecar.id;
+                output.out("Recorded " + id);
+            }
+            if (method == "recordings.discard") {
+                p.handover.discard(id);
+                output.out("Discarded " + id);
+                return done(0);
+            }
+            output.out(p.handover.send(id));
+            if (options_.role != "daemon") p.handover.waitForUploads();
+            return done(0);
+        } catch (const std::exception& e) {
+            output.err(e.what());
+            return done(1);
+        }
     }
 
     output.err("unknown request \"" + method + "\"");
