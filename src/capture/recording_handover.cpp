@@ -4,6 +4,7 @@
 
 #include "core/log.hpp"
 #include "media/duration_probe.hpp"
+#include "recorder/encoder_process.hpp"
 #include "service/wendrel_client.hpp"
 
 namespace sayloft::capture {
@@ -240,7 +241,7 @@ std::string RecordingHandover::sendOrThrow(const std::string& id,
 
     const auto folder = recordings.workFolder(id);
     recordings.removeEncodedParts(id);
-    auto parts = recorder::RecordingEncoder::encode(folder, sidecar, options);
+    auto parts = recorder::encodeInHelper(folder, options);
     const std::string notArrived = "the audio did not arrive in the vault's _inbox/.audio";
     if (parts.empty()) throw Error(notArrived);
     sidecar.status = "encoded";

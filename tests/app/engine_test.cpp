@@ -131,21 +131,8 @@ struct EngineHome {
 
     EngineHome() {
         fs::create_directories(memos);
-        Json settings = {{"vaultPath", vault.string()},
-                         {"vaultName", "V"},
-                         {"additionalPaths", Json::array()},
-                         {"refreshInterval", 60},
-                         {"recentDays", 7},
-                         {"maxFiles", 500},
-                         {"includeExtensions", {"md"}},
-                         {"excludeDirs", Json::array()},
-                         {"watchedFoldersRaw",
-                          {{{"id", "drops"},
-                            {"path", memos.string()},
-                            {"displayName", "Drops"},
-                            {"enabled", true},
-                            {"extensions", Json::array()},
-                            {"normaliser", "none"}}}}};
+        Json settings = test::settingsFor(vault);
+        settings["watchedFoldersRaw"] = {test::watchedFolder("drops", memos, "Drops")};
         test::writeFile(home.path() / ".config/sayloft/settings.json", settings.dump(2));
         clock.setAutoAdvance(true);
     }

@@ -364,8 +364,13 @@ TEST(MigrationFromFennick, ARunningPredecessorIsAskedToQuitAndItsFoldersWaitUnti
     pid_t stays = spawnBackground({(f.home.path() / stubborn).string(), "-c",
                                    "trap '' TERM; read -t 600 x < /dev/zero; sleep 600"},
                                   f.home.path() / "s.log");
-    for (int i = 0; i < 200 && app::findRunningByExecutable(stubborn).empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Both must run before the migration looks (a loaded machine may take a while to start them).
+    for (int i = 0; i < 3000 && (app::findRunningByExecutable(stubborn).empty() ||
+                                 app::findRunningByExecutable(name).empty());
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(app::findRunningByExecutable(name).empty());
+    ASSERT_FALSE(app::findRunningByExecutable(stubborn).empty());
 
     const auto before = f.clock.now();
     EXPECT_FALSE(f.migration(stubborn).run());
@@ -378,6 +383,10 @@ TEST(MigrationFromFennick, ARunningPredecessorIsAskedToQuitAndItsFoldersWaitUnti
     waitExit(stays);
 
     EXPECT_TRUE(f.migration(name).run());
+    // It was asked to quit and has; should it not have been, the kill ends the wait.
+    for (int i = 0; i < 500 && !app::findRunningByExecutable(name).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(quits, SIGKILL);
     EXPECT_EQ(waitExit(quits), 128 + SIGTERM);
     EXPECT_EQ(readFile(core::stateDir() / "from-fennick.log"), "log");
 }

@@ -33,21 +33,8 @@ struct CliHome {
     }
 
     void writeSettings(bool enabled = true) {
-        core::Json s = {{"vaultPath", (home / "vault").string()},
-                        {"vaultName", "V"},
-                        {"additionalPaths", core::Json::array()},
-                        {"refreshInterval", 60},
-                        {"recentDays", 7},
-                        {"maxFiles", 500},
-                        {"includeExtensions", {"md"}},
-                        {"excludeDirs", core::Json::array()},
-                        {"watchedFoldersRaw",
-                         {{{"id", "folder-e2e"},
-                           {"path", folder.string()},
-                           {"displayName", "Drops"},
-                           {"enabled", enabled},
-                           {"extensions", core::Json::array()},
-                           {"normaliser", "none"}}}}};
+        core::Json s = test::settingsFor(home / "vault");
+        s["watchedFoldersRaw"] = {test::watchedFolder("folder-e2e", folder, "Drops", enabled)};
         test::writeFile(settingsFile, s.dump(2));
     }
 };

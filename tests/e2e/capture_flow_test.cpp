@@ -59,8 +59,7 @@ struct Flow {
     std::string token;
     pid_t daemon = -1;
 
-    explicit Flow(bool upload = true, std::vector<std::string> serverArgs = {},
-                  bool paired = true)
+    explicit Flow(bool upload = true, std::vector<std::string> serverArgs = {}, bool paired = true)
         : server(home / "wendrel", withDefaults(std::move(serverArgs))) {
         fs::create_directories(memos);
         server.start();
@@ -69,18 +68,11 @@ struct Flow {
         service::Keychain keychain(std::make_shared<platform::FileSecretStore>(
             home / ".local" / "share" / "sayloft" / "secrets.json"));
         if (paired) keychain.write(service::Keychain::kDeviceTokenAccount, token);
-        Json settings = {
-            {"vaultPath", vault.string()},
-            {"vaultName", "Vault"},
-            {"additionalPaths", Json::array()},
-            {"refreshInterval", 60},
-            {"recentDays", 7},
-            {"maxFiles", 500},
-            {"includeExtensions", {"md"}},
-            {"excludeDirs", Json::array()},
-            {"captureVoiceMemosEnabled", true},
-            {"captureWendrelEnabled", upload},
-            {"wendrelBaseURL", "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1"}};
+        Json settings = test::settingsFor(vault, "Vault");
+        settings["captureVoiceMemosEnabled"] = true;
+        settings["captureWendrelEnabled"] = upload;
+        settings["wendrelBaseURL"] =
+            "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1";
         test::writeFile(home / ".config" / "sayloft" / "settings.json", settings.dump(2));
     }
     ~Flow() { stopDaemon(SIGKILL); }

@@ -70,18 +70,11 @@ struct Daemon {
         service::Keychain keychain(std::make_shared<platform::FileSecretStore>(
             home / ".local" / "share" / "sayloft" / "secrets.json"));
         keychain.write(service::Keychain::kDeviceTokenAccount, token);
-        Json settings = {
-            {"vaultPath", vault.string()},
-            {"vaultName", "Vault"},
-            {"additionalPaths", Json::array()},
-            {"refreshInterval", 60},
-            {"recentDays", 7},
-            {"maxFiles", 500},
-            {"includeExtensions", {"md"}},
-            {"excludeDirs", Json::array()},
-            {"captureVoiceMemosEnabled", true},
-            {"captureWendrelEnabled", upload},
-            {"wendrelBaseURL", "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1"}};
+        Json settings = test::settingsFor(vault, "Vault");
+        settings["captureVoiceMemosEnabled"] = true;
+        settings["captureWendrelEnabled"] = upload;
+        settings["wendrelBaseURL"] =
+            "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1";
         test::writeFile(settingsFile, settings.dump(2));
     }
     ~Daemon() { kill(SIGKILL); }

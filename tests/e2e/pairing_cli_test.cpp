@@ -28,23 +28,10 @@ struct PairHome {
         return "http://127.0.0.1:" + std::to_string(server.port()) + "/api/v1";
     }
     void writeSettings(const std::string& baseURL) {
-        Json s = {{"vaultPath", (home / "vault").string()},
-                  {"vaultName", "V"},
-                  {"additionalPaths", Json::array()},
-                  {"refreshInterval", 60},
-                  {"recentDays", 7},
-                  {"maxFiles", 500},
-                  {"includeExtensions", {"md"}},
-                  {"excludeDirs", Json::array()},
-                  {"captureWendrelEnabled", true},
-                  {"wendrelBaseURL", baseURL},
-                  {"watchedFoldersRaw",
-                   {{{"id", "drops"},
-                     {"path", folder.string()},
-                     {"displayName", "Drops"},
-                     {"enabled", true},
-                     {"extensions", Json::array()},
-                     {"normaliser", "none"}}}}};
+        Json s = test::settingsFor(home / "vault");
+        s["captureWendrelEnabled"] = true;
+        s["wendrelBaseURL"] = baseURL;
+        s["watchedFoldersRaw"] = {test::watchedFolder("drops", folder, "Drops")};
         test::writeFile(settingsFile, s.dump(2));
     }
     test::RunResult sayloft(std::vector<std::string> args) {

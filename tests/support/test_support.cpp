@@ -182,3 +182,28 @@ std::string readFile(const fs::path& path) {
 }
 
 }  // namespace sayloft::test
+
+namespace sayloft::test {
+
+core::Json settingsFor(const std::filesystem::path& vault, const std::string& name) {
+    return {{"vaultPath", vault.string()},
+            {"vaultName", name},
+            {"additionalPaths", core::Json::array()},
+            {"refreshInterval", 60},
+            {"recentDays", 7},
+            {"maxFiles", 500},
+            {"includeExtensions", {"md"}},
+            {"excludeDirs", core::Json::array()}};
+}
+
+core::Json watchedFolder(const std::string& id, const std::filesystem::path& path,
+                         const std::string& displayName, bool enabled) {
+    return {{"id", id},
+            {"path", path.string()},
+            {"displayName", displayName},
+            {"enabled", enabled},
+            {"extensions", core::Json::array()},
+            {"normaliser", "none"}};
+}
+
+}  // namespace sayloft::test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/json.hpp"
+
 namespace sayloft::test {
 
 // A fresh temporary folder, removed with everything in it on destruction.
@@ -75,6 +77,13 @@ int waitExit(pid_t pid);
 std::filesystem::path buildPath(const std::string& relative);
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// The content of a settings file with every key a settings file must have, filing into `vault`
+// and watching nothing; tests add what they need.
+core::Json settingsFor(const std::filesystem::path& vault, const std::string& name = "V");
+// One watched-folder entry with the normaliser "none".
+core::Json watchedFolder(const std::string& id, const std::filesystem::path& path,
+                         const std::string& displayName, bool enabled = true);
 std::string readFile(const std::filesystem::path& path);
 
 }  // namespace sayloft::test
