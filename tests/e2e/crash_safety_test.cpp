@@ -194,6 +194,15 @@ TEST(CrashSafety, KilledAtRandomMomentsNothingIsLostOrDuplicated) {
     std::set<std::string> audio;
     for (auto& [id, s] : d.statuses()) audio.insert(test::readFile(d.inbox().audioPath(id)));
     EXPECT_EQ(audio.size(), size_t(dropped));
+    // The last start may still be on its way (a signal before the daemon runs ends it as any
+    // program): stop it once it answers.
+    ASSERT_TRUE(eventually(
+        [&] {
+            return d.sayloft({"status"})
+                       .out.find("Daemon: running (pid " + std::to_string(d.pid) + ")") !=
+                   std::string::npos;
+        },
+        60));
     EXPECT_EQ(d.kill(SIGTERM), 0);
     capture::CaptureStateStore state(d.home / ".local" / "state" / "sayloft" / "state.json",
                                      d.home / "none.json");
