@@ -34,8 +34,8 @@ void installCaptureLog() {
 }
 
 std::unique_ptr<app::Engine> Cli::makeEngine(const std::string& role) {
-    installCaptureLog();
     app::EngineOptions options;
+    options.captureLog = true;
     options.clock = &clock();
     options.role = role;
     return std::make_unique<app::Engine>(std::move(options));

@@ -174,6 +174,9 @@ Engine::Engine(EngineOptions options) : options_(std::move(options)) {
                                                     : platform::defaultSecretStore());
         runLaunchMigrations(settings, keychain, defaults);
     }
+    if (options_.captureLog && !core::LogConfig::captureLog())
+        core::LogConfig::installCaptureLog(
+            std::make_shared<core::CaptureLogWriter>(core::defaultCaptureLogPath()));
     parts_ = std::make_unique<Parts>(options_);
 }
 

@@ -40,6 +40,9 @@ struct EngineOptions {
     // "daemon": watches folders and resumes captures at launch; "command": hosts the engine for
     // one command line's request and does only what that request asks.
     std::string role = "daemon";
+    // Appends every log line to the capture log too, from just after the migrations (which may
+    // bring an earlier capture log into its place) on.
+    bool captureLog = false;
 };
 
 // How a request talks back while it runs: lines for the user's terminal (stdout and stderr).

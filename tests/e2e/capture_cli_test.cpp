@@ -176,3 +176,44 @@ TEST(CaptureCli, TestNotificationReachesTheDesktopOrSaysWhyNot) {
     EXPECT_NE(off.err.find("[sayloft] notifications: off for sayloft; not posting sayloft.test"),
               std::string::npos);
 }
+
+// A home of an earlier version keeps everything in the macOS-shaped places: the first start
+// moves it to the XDG places, and what it had captured is not captured again.
+TEST(CaptureCli, AnOldLibraryLayoutMovesInAndItsCapturesStayCaptured) {
+    CliHome h;
+    const auto old = h.home / "Library" / "Application Support" / "sayloft";
+    writeAudio(h.folder / "known.wav");
+    core::Json settings = test::settingsFor(h.home / "vault");
+    settings["watchedFoldersRaw"] = {test::watchedFolder("folder-e2e", h.folder, "Drops")};
+    test::writeFile(old / "settings.json", settings.dump(2));
+    core::Json state = {
+        {"version", 2},
+        {"voiceMemosSeen", core::Json::object()},
+        {"seenByFolder",
+         {{"folder-e2e",
+           {{".sayloft-index-done", {{"canonicalId", ""}, {"firstSeen", "2025-03-14T08:30:12Z"}}},
+            {"known.wav",
+             {{"canonicalId", "250314-093012"}, {"firstSeen", "2025-03-14T08:30:12Z"}}}}}}}};
+    test::writeFile(old / "state.json", state.dump(2));
+    test::writeFile(h.home / "Library" / "Logs" / "sayloft" / "sayloft.log", "old line\n");
+
+    auto r = h.sayloft({"poll"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // the known recording is not new
+    EXPECT_TRUE(fs::exists(h.settingsFile));
+    EXPECT_EQ(core::Json::parse(test::readFile(h.settingsFile))["vaultPath"],
+              (h.home / "vault").string());
+    auto moved = core::Json::parse(test::readFile(h.stateFile));
+    EXPECT_EQ(moved["seenByFolder"]["folder-e2e"]["known.wav"]["canonicalId"], "250314-093012");
+    EXPECT_NE(
+        test::readFile(h.home / ".local" / "state" / "sayloft" / "sayloft.log").find("old line"),
+        std::string::npos);
+    EXPECT_FALSE(fs::exists(old / "settings.json"));
+    EXPECT_FALSE(fs::exists(old / "state.json"));
+
+    // A new recording after the move is captured, and nothing new appears below ~/Library.
+    writeAudio(h.folder / "new.wav");
+    auto second = h.sayloft({"poll"});
+    EXPECT_NE(second.out.find("new.wav"), std::string::npos) << second.out << second.err;
+    EXPECT_FALSE(fs::exists(old));
+}

@@ -179,6 +179,8 @@ TEST(CaptureFlow, SpokenVoiceMemoBecomesATranscribedNote) {
     EXPECT_EQ(f.sourcesOnServer(), 1);
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
     EXPECT_TRUE(f.logHas("capture pipeline: transcript written for 250314-093012"));
+    // Everything of ours lives in the XDG places.
+    EXPECT_FALSE(fs::exists(f.home / "Library"));
 }
 
 TEST(CaptureFlow, AnInstalledEngineTranscribesThroughTheRecognizerCommand) {
