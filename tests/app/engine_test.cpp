@@ -21,16 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <class F>
-bool eventually(F condition, double seconds = 10) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 struct Lines {
     std::mutex mutex;
     std::vector<std::string> out, err;
@@ -113,7 +103,7 @@ TEST(ControlSocket, ServesRequestsSideBySideAndStopsThemWhenThePeerLeaves) {
         ASSERT_TRUE(refused);
         EXPECT_EQ((*refused)["error"], "not a JSON object");
     }
-    EXPECT_TRUE(eventually([&] { return slowStopped.load(); }));
+    EXPECT_TRUE(test::eventually([&] { return slowStopped.load(); }));
     server.stop();
     EXPECT_FALSE(fs::exists(dir / "control.sock"));
 }
@@ -161,7 +151,7 @@ TEST(Engine, CommandsReachTheRunningEngineAndChangeItsState) {
             stopDaemon.get_token(), [&](const std::string& role) { return h.engine(role); },
             daemonLines.output(), address);
     });
-    ASSERT_TRUE(eventually([&] { return fs::exists(run / "control.sock"); }));
+    ASSERT_TRUE(test::eventually([&] { return fs::exists(run / "control.sock"); }));
 
     // A second daemon is refused, naming the first.
     Lines second;
@@ -229,7 +219,7 @@ TEST(Engine, WithoutAnEngineACommandHostsOneAndWaitsForAnotherCommandFirst) {
             [&](const std::string& role) { return h.engine(role); }, address);
         finished = true;
     });
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(test::eventually([&] {
         std::lock_guard g(lines.mutex);
         return !lines.err.empty();
     }));

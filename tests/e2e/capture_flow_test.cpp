@@ -27,16 +27,6 @@ constexpr const char* kId = "250314-093012";
 // Product time runs this much faster: a 30 s tick is 0.3 s, a 5 s poll wait 50 ms.
 constexpr const char* kTimeScale = "100";
 
-template <class F>
-bool eventually(F condition, double seconds = 60) {
-    auto until = std::chrono::steady_clock::now() + core::seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 // One shared spoken memo for every case; speaking and encoding it is the slow part.
 const fs::path& spokenMemo() {
     static test::TempDir dir;
@@ -93,7 +83,8 @@ struct Flow {
         daemon = test::spawnBackground(
             {test::buildPath("apps/sayloft/sayloft").string(), "run", "--time-scale", kTimeScale},
             log, env);
-        ASSERT_TRUE(eventually([&] { return logHas("coordinator started"); }, 20)) << daemonLog();
+        ASSERT_TRUE(test::eventually([&] { return logHas("coordinator started"); }, 20))
+            << daemonLog();
     }
 
     int stopDaemon(int signal) {
@@ -164,7 +155,7 @@ TEST(CaptureFlow, SpokenVoiceMemoBecomesATranscribedNote) {
     Flow f;
     f.startDaemon();
     f.dropMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     auto note = f.note().value();
     EXPECT_EQ(note.classification, "voice_memo");
     EXPECT_TRUE(note.externalId && note.externalId->starts_with("DOC_"));
@@ -194,7 +185,7 @@ TEST(CaptureFlow, AnInstalledEngineTranscribesThroughTheRecognizerCommand) {
     Flow f(true, {"--recognizer-command", core::shellQuote(engine.string()) + " -f {wav}"});
     f.startDaemon();
     f.dropMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     auto body = f.inbox().readBody(f.inbox().notePath(kId));
     EXPECT_NE(body.find("Dictated through the installed engine."), std::string::npos) << body;
     EXPECT_NE(f.server.log().find("recogniser command: "), std::string::npos);
@@ -214,7 +205,7 @@ TEST(CaptureFlow, KilledWhilePollingResumesAfterRestart) {
     f.fault({{"route", "status"}, {"kind", "status"}, {"code", 500}, {"count", 10000}});
     f.startDaemon();
     f.dropRecentMemo();
-    ASSERT_TRUE(eventually([&] { return f.logHas("status poll error for " + f.id); }))
+    ASSERT_TRUE(test::eventually([&] { return f.logHas("status poll error for " + f.id); }))
         << f.daemonLog();
     EXPECT_EQ(f.stopDaemon(SIGKILL), 128 + SIGKILL);
     EXPECT_TRUE(f.statusIs("queued"));
@@ -222,7 +213,7 @@ TEST(CaptureFlow, KilledWhilePollingResumesAfterRestart) {
     client.Delete("/admin/faults", f.server.ownerHeaders());
 
     f.startDaemon();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     EXPECT_TRUE(f.logHas(f.id + " resumed (polling DOC_"));
     EXPECT_EQ(f.sourcesOnServer(), 1);
 }
@@ -232,7 +223,7 @@ TEST(CaptureFlow, FailedUploadIsCompletedByRetry) {
     f.fault({{"route", "upload"}, {"kind", "status"}, {"code", 500}, {"body", ""}, {"count", 1}});
     f.startDaemon();
     f.dropRecentMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
     EXPECT_EQ(f.sourcesOnServer(), 0);
 
@@ -249,7 +240,7 @@ TEST(CaptureFlow, TenNotFoundAnswersEndInOneSearchAndNoSecondCopy) {
     f.fault({{"route", "status"}, {"kind", "status"}, {"code", 404}, {"count", 10}});
     f.startDaemon();
     f.dropMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done") || f.statusIs("failed"); }))
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done") || f.statusIs("failed"); }))
         << f.daemonLog();
     EXPECT_TRUE(f.logHas("not in the source list; uploading again to learn its key") ||
                 f.logHas("found in the source list"));
@@ -266,7 +257,7 @@ TEST(CaptureFlow, RefusedTranscriptFetchFailsTheCapture) {
              {"count", 2}});
     f.startDaemon();
     f.dropMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("failed"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("failed"); })) << f.daemonLog();
     EXPECT_TRUE(f.logHas("retrieval refused for 250314-093012"));
     EXPECT_EQ(f.sourcesOnServer(), 1);
 }
@@ -275,7 +266,7 @@ TEST(CaptureFlow, UploadSwitchedOffIsSentByRetryOnceSwitchedOn) {
     Flow f(/*upload=*/false);
     f.startDaemon();
     f.dropRecentMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("skipped"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("skipped"); })) << f.daemonLog();
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
     EXPECT_EQ(f.sourcesOnServer(), 0);
 
@@ -293,11 +284,11 @@ TEST(CaptureFlow, SettingsChangedFromTheCommandLineReachTheRunningDaemon) {
     fs::create_directories(extra);
     auto add = f.sayloft({"folders", "add", extra.string(), "--name", "Extra"}, false);
     EXPECT_EQ(add.exitCode, 0) << add.err;
-    ASSERT_TRUE(eventually([&] { return f.logHas("folders=Voice Memos, Extra"); }, 20))
+    ASSERT_TRUE(test::eventually([&] { return f.logHas("folders=Voice Memos, Extra"); }, 20))
         << f.daemonLog();
 
     fs::copy_file(spokenMemo(), extra / "later.m4a");
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(test::eventually([&] {
         auto notes = f.inbox().readableNotes();
         return notes.size() == 1 && notes[0].frontmatter.wlJobStatus == "skipped";
     })) << f.daemonLog();
@@ -325,10 +316,10 @@ TEST(OneEngine, CommandsBesideTheDaemonAreCarriedOutByIt) {
     auto import = f.sayloft({"import"}, false);
     EXPECT_EQ(import.exitCode, 0) << import.err;
     EXPECT_NE(import.out.find("Queued 1 recording."), std::string::npos) << import.out;
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     EXPECT_EQ(f.sourcesOnServer(), 1);
     // The daemon's own state knows the memo again, so its next writes keep it.
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(test::eventually([&] {
         auto state = Json::parse(test::readFile(f.home / ".local/state/sayloft/state.json"));
         auto& seen = state["seenByFolder"]["voice-memos"];
         return seen.contains(kMemo) && seen[kMemo]["canonicalId"] == kId;
@@ -341,17 +332,18 @@ TEST(OneEngine, RetryBesideTheDaemonUploadsOnceAndNotifies) {
     f.fault({{"route", "upload"}, {"kind", "status"}, {"code", 500}, {"body", ""}, {"count", 1}});
     f.startDaemon();
     f.dropRecentMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
 
     auto retry = f.sayloft({"retry"}, false);
     EXPECT_EQ(retry.exitCode, 0) << retry.err;
     EXPECT_EQ(retry.out,
               "Scanning _inbox…\nUploading 1 of 1\nDone. 1 uploaded, 0 skipped, 0 failed.\n");
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     EXPECT_EQ(f.sourcesOnServer(), 1);
     // The daemon's notifier heard of it (there is no notification service here, so it says so).
-    EXPECT_TRUE(eventually([&] { return f.logHas("not posting sayloft.transcript." + f.id); }))
-        << f.daemonLog();
+    EXPECT_TRUE(test::eventually([&] {
+        return f.logHas("not posting sayloft.transcript." + f.id);
+    })) << f.daemonLog();
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
 }
 
@@ -359,10 +351,10 @@ TEST(OneEngine, PairingWhileTheDaemonRunsSendsWhatWaited) {
     Flow f(/*upload=*/true, {}, /*paired=*/false);
     f.startDaemon();
     f.dropRecentMemo();
-    ASSERT_TRUE(eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
     auto pair = f.sayloft({"pair", "--no-browser"}, false);
     EXPECT_EQ(pair.exitCode, 0) << pair.err << pair.out;
-    ASSERT_TRUE(eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
+    ASSERT_TRUE(test::eventually([&] { return f.statusIs("done"); })) << f.daemonLog();
     EXPECT_EQ(f.sourcesOnServer(), 1);
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
 }

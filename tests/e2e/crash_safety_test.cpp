@@ -23,16 +23,6 @@ namespace {
 
 constexpr const char* kTimeScale = "100";
 
-template <class F>
-bool eventually(F condition, double seconds = 60) {
-    auto until = std::chrono::steady_clock::now() + core::seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 // Distinct spoken memos (the service would take identical bytes for one source).
 const std::vector<fs::path>& spokenMemos() {
     static test::TempDir dir;
@@ -91,7 +81,7 @@ struct Daemon {
             log, env());
         if (waitStarted) {
             auto starts = count("coordinator started");
-            ASSERT_TRUE(eventually([&] { return count("coordinator started") > starts; }, 30))
+            ASSERT_TRUE(test::eventually([&] { return count("coordinator started") > starts; }, 30))
                 << text();
         }
     }
@@ -186,7 +176,8 @@ TEST(CrashSafety, KilledAtRandomMomentsNothingIsLostOrDuplicated) {
         }
     }
     EXPECT_GE(kills, 30);
-    ASSERT_TRUE(eventually([&] { return d.doneCount() == size_t(dropped); }, 240)) << d.text();
+    ASSERT_TRUE(test::eventually([&] { return d.doneCount() == size_t(dropped); }, 240))
+        << d.text();
     EXPECT_EQ(d.statuses().size(), size_t(dropped));
     EXPECT_EQ(d.sourcesOnServer(), dropped);
     EXPECT_EQ(d.leftovers(), std::vector<std::string>{});
@@ -196,7 +187,7 @@ TEST(CrashSafety, KilledAtRandomMomentsNothingIsLostOrDuplicated) {
     EXPECT_EQ(audio.size(), size_t(dropped));
     // The last start may still be on its way (a signal before the daemon runs ends it as any
     // program): stop it once it answers.
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(test::eventually(
         [&] {
             return d.sayloft({"status"})
                        .out.find("Daemon: running (pid " + std::to_string(d.pid) + ")") !=
@@ -212,13 +203,13 @@ TEST(CrashSafety, KilledAtRandomMomentsNothingIsLostOrDuplicated) {
 TEST(CrashSafety, AFirstStartOnAnEmptyFolderDoesNotSwallowLaterMemos) {
     Daemon d(/*upload=*/false);
     d.start();
-    ASSERT_TRUE(eventually([&] { return d.count("initial index complete (0 existing"); }))
+    ASSERT_TRUE(test::eventually([&] { return d.count("initial index complete (0 existing"); }))
         << d.text();
     EXPECT_EQ(d.kill(SIGKILL), 128 + SIGKILL);
     for (int i = 0; i < 6; ++i)
         d.drop(spokenMemos()[i], memoName(i, "DDDD000" + std::to_string(i)));
     d.start();
-    ASSERT_TRUE(eventually([&] { return d.statuses().size() == 6; })) << d.text();
+    ASSERT_TRUE(test::eventually([&] { return d.statuses().size() == 6; })) << d.text();
     EXPECT_EQ(d.count("initial index complete"), 1u);
 }
 
@@ -227,12 +218,12 @@ TEST(CrashSafety, AVaultThatCannotBeWrittenKeepsTheMemoUntilItCan) {
     test::writeFile(d.vault, "a file where the vault folder should be");
     d.start();
     d.drop(spokenMemos()[0], memoName(0, "EEEE0001"));
-    ASSERT_TRUE(eventually([&] { return d.count("stays pending; trying again in") >= 2; }))
+    ASSERT_TRUE(test::eventually([&] { return d.count("stays pending; trying again in") >= 2; }))
         << d.text();
     auto status = d.sayloft({"status"});
     EXPECT_NE(status.out.find("Not yet noted: "), std::string::npos) << status.out;
     fs::remove(d.vault);
-    ASSERT_TRUE(eventually([&] { return d.statuses().size() == 1; })) << d.text();
+    ASSERT_TRUE(test::eventually([&] { return d.statuses().size() == 1; })) << d.text();
     EXPECT_EQ(d.leftovers(), std::vector<std::string>{});
 
     // A folder where the stub should go: the stub fails, the daemon stops, `sayloft retry` mends.
@@ -241,7 +232,7 @@ TEST(CrashSafety, AVaultThatCannotBeWrittenKeepsTheMemoUntilItCan) {
         capture::FilenameNormaliser::parse(name).value().timestamp);
     fs::create_directories(d.inbox().notePath(id));
     d.drop(spokenMemos()[1], name);
-    ASSERT_TRUE(eventually([&] { return d.count("writeStub failed for") >= 1; })) << d.text();
+    ASSERT_TRUE(test::eventually([&] { return d.count("writeStub failed for") >= 1; })) << d.text();
     EXPECT_EQ(d.kill(SIGTERM), 0);
     fs::remove(d.inbox().notePath(id));
     auto retry = d.sayloft({"retry"});
@@ -267,7 +258,7 @@ TEST(CrashSafety, ADamagedSettingsFileIsReportedAndNeverWrittenOver) {
     // The daemon captures nothing into a vault the file does not name.
     d.drop(spokenMemos()[0], memoName(0, "FFFF0001"));
     d.start(false);
-    ASSERT_TRUE(eventually([&] { return d.count("settings file cannot be used"); }, 20))
+    ASSERT_TRUE(test::eventually([&] { return d.count("settings file cannot be used"); }, 20))
         << d.text();
     EXPECT_FALSE(fs::exists(d.home / "Notes"));
     EXPECT_EQ(test::readFile(d.settingsFile), damaged.dump(2));

@@ -2,14 +2,28 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/json.hpp"
 
 namespace sayloft::test {
+
+// Polls `condition` until it holds or `seconds` of real time pass; its last answer. For waits on
+// other processes and threads, never for a delay the product defines.
+template <class F>
+bool eventually(F condition, double seconds = 60) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
 
 // A fresh temporary folder, removed with everything in it on destruction.
 class TempDir {
