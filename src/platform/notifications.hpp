@@ -71,31 +71,4 @@ class LogOnlyNotifications : public Notifications {
     PostResult post(const Notification& notification) override;
 };
 
-// Records what was posted, for tests. While the status is `denied` posts are refused (`off`) and
-// not recorded; a request while `notDetermined` settles the status with the `grantWhenAsked`
-// answer.
-class FakeNotifications : public Notifications {
-  public:
-    AuthorizationStatus authorizationStatus() override;
-    void requestAuthorization(std::function<void(bool)> answer) override;
-    PostResult post(const Notification& notification) override;
-    std::vector<Notification> posted() const;
-    int authorizationRequests() const;
-    void setGranted(bool granted);  // authorized or denied
-    void setAuthorizationStatus(AuthorizationStatus status);
-    void setGrantWhenAsked(bool grant);
-    // Makes every later post fail with `error` (empty: posts succeed again).
-    void setPostError(std::string error);
-    // Simulates a click on the latest notification posted with `identifier`; false when none.
-    bool activate(const std::string& identifier);
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Notification> posted_;
-    AuthorizationStatus status_ = AuthorizationStatus::authorized;
-    bool grantWhenAsked_ = true;
-    int requests_ = 0;
-    std::string postError_;
-};
-
 }  // namespace sayloft::platform

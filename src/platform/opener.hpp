@@ -29,16 +29,4 @@ class XdgOpener : public Opener {
     bool launch(const std::string& target);
 };
 
-// Records what it was asked to open.
-class FakeOpener : public Opener {
-  public:
-    bool openURL(const std::string& url) override;
-    bool openFile(const std::filesystem::path& file) override;
-    std::vector<std::string> opened() const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> opened_;
-};
-
 }  // namespace sayloft::platform

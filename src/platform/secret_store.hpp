@@ -106,23 +106,4 @@ class DesktopSecretStore : public SecretStore {
 // store at its default path, created on first use and kept for the life of the process.
 std::shared_ptr<SecretStore> defaultSecretStore();
 
-// In memory, for tests; can be told to fail.
-class MemorySecretStore : public SecretStore {
-  public:
-    SecretResult read(const std::string& service, const std::string& account) override;
-    SecretResult write(const std::string& service, const std::string& account,
-                       const std::string& value) override;
-    SecretResult remove(const std::string& service, const std::string& account) override;
-    std::string describe() const override { return "memory"; }
-    void setFailing(bool failing);
-    // Answers every operation with `unavailable`, as a Secret Service that is not running.
-    void setUnavailable(bool unavailable);
-
-  private:
-    std::mutex mutex_;
-    std::map<std::pair<std::string, std::string>, std::string> items_;
-    bool failing_ = false;
-    bool unavailable_ = false;
-};
-
 }  // namespace sayloft::platform

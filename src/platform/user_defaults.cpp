@@ -64,32 +64,4 @@ void JsonFileDefaults::remove(const std::string& key) {
     if (values.erase(key) > 0) store(values);
 }
 
-std::optional<bool> MemoryDefaults::boolValue(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    auto it = bools_.find(key);
-    return it == bools_.end() ? std::nullopt : std::optional<bool>(it->second);
-}
-std::optional<core::TimePoint> MemoryDefaults::dateValue(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    auto it = dates_.find(key);
-    return it == dates_.end() ? std::nullopt : std::optional<core::TimePoint>(it->second);
-}
-void MemoryDefaults::setBool(const std::string& key, bool value) {
-    std::lock_guard lock(mutex_);
-    bools_[key] = value;
-}
-void MemoryDefaults::setDate(const std::string& key, core::TimePoint value) {
-    std::lock_guard lock(mutex_);
-    dates_[key] = value;
-}
-void MemoryDefaults::remove(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    bools_.erase(key);
-    dates_.erase(key);
-}
-bool MemoryDefaults::contains(const std::string& key) const {
-    std::lock_guard lock(mutex_);
-    return bools_.count(key) || dates_.count(key);
-}
-
 }  // namespace sayloft::platform

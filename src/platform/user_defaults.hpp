@@ -42,20 +42,4 @@ class JsonFileDefaults : public UserDefaults {
     mutable std::mutex mutex_;
 };
 
-// In memory, for tests.
-class MemoryDefaults : public UserDefaults {
-  public:
-    std::optional<bool> boolValue(const std::string& key) const override;
-    std::optional<core::TimePoint> dateValue(const std::string& key) const override;
-    void setBool(const std::string& key, bool value) override;
-    void setDate(const std::string& key, core::TimePoint value) override;
-    void remove(const std::string& key) override;
-    bool contains(const std::string& key) const;
-
-  private:
-    mutable std::mutex mutex_;
-    std::map<std::string, bool> bools_;
-    std::map<std::string, core::TimePoint> dates_;
-};
-
 }  // namespace sayloft::platform

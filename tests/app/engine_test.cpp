@@ -13,6 +13,7 @@
 #include "platform/notifications.hpp"
 #include "platform/opener.hpp"
 #include "platform/secret_store.hpp"
+#include "platform_fakes.hpp"
 #include "test_support.hpp"
 
 using namespace sayloft;

@@ -8,6 +8,7 @@
 #include "app/onboarding/login_item.hpp"
 #include "core/places.hpp"
 #include "platform/notify_once.hpp"
+#include "platform_fakes.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::test {

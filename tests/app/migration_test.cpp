@@ -14,6 +14,7 @@
 #include "core/json.hpp"
 #include "core/places.hpp"
 #include "platform/secret_store.hpp"
+#include "platform_fakes.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::test {

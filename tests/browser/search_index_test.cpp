@@ -10,6 +10,7 @@
 #include "core/time_format.hpp"
 #include "fake_notification_server.hpp"
 #include "platform/linux/bus_loop.hpp"
+#include "platform_fakes.hpp"
 
 using namespace sayloft;
 using namespace sayloft::browser;

@@ -3,6 +3,7 @@
 #include "capture/capture_pipeline.hpp"
 #include "capture/capture_retry.hpp"
 #include "core/time_format.hpp"
+#include "platform_fakes.hpp"
 #include "service/wendrel_client.hpp"
 #include "service_test_support.hpp"
 

@@ -12,6 +12,7 @@
 #include "capture/folder_watcher.hpp"
 #include "core/time_format.hpp"
 #include "platform/notify_once.hpp"
+#include "platform_fakes.hpp"
 #include "test_support.hpp"
 
 using namespace sayloft;

@@ -4,6 +4,7 @@
 #include "capture/recording_handover.hpp"
 #include "core/files.hpp"
 #include "core/time_format.hpp"
+#include "platform_fakes.hpp"
 #include "recorder/simulated_source.hpp"
 #include "service_test_support.hpp"
 

@@ -5,6 +5,7 @@
 #include "capture/transcript_notifier.hpp"
 #include "fake_notification_server.hpp"
 #include "platform/linux/freedesktop_notifications.hpp"
+#include "platform_fakes.hpp"
 #include "test_support.hpp"
 
 using namespace sayloft;

@@ -5,6 +5,7 @@
 #include "capture/recording_handover.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/user_defaults.hpp"
+#include "platform_fakes.hpp"
 #include "recorder/simulated_source.hpp"
 #include "service/keychain.hpp"
 #include "wendrel_test_support.hpp"

@@ -10,6 +10,7 @@
 #include "fake_notification_server.hpp"
 #include "platform/linux/freedesktop_notifications.hpp"
 #include "platform/notifications.hpp"
+#include "platform_fakes.hpp"
 
 namespace sayloft::platform {
 namespace {

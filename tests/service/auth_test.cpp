@@ -2,6 +2,7 @@
 
 #include "core/json.hpp"
 #include "platform/opener.hpp"
+#include "platform_fakes.hpp"
 #include "service/wendrel_auth.hpp"
 #include "service/wendrel_client.hpp"
 #include "service_test_support.hpp"

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/json.hpp"
+#include "platform_fakes.hpp"
 #include "service/keychain.hpp"
 #include "service_test_support.hpp"
 
