@@ -1,7 +1,9 @@
 #include <iostream>
 
+#include "app/settings_edit.hpp"
 #include "capture/folder_watcher.hpp"
 #include "commands.hpp"
+#include "core/error.hpp"
 #include "core/json.hpp"
 #include "settings/settings.hpp"
 
@@ -24,11 +26,14 @@ void addSettingsCommands(CLI::App& app, Cli& cli) {
     static std::string getKey;
     auto* get = cmd->add_subcommand("get", "Print one setting (nothing when it is not set)");
     get->add_option("key", getKey)->required();
-    get->callback([] {
-        auto json = settings::encode(Settings().settings());
-        if (!json.contains(getKey)) return;
-        auto& v = json[getKey];
-        std::cout << (v.is_string() ? v.get<std::string>() : v.dump()) << '\n';
+    get->callback([&cli] {
+        try {
+            if (auto value = app::SettingsEdit::valueText(Settings(), getKey))
+                std::cout << *value << '\n';
+        } catch (const Error& e) {
+            std::cerr << e.what() << '\n';
+            cli.exitCode = 1;
+        }
     });
     static std::string setKey, setText;
     static bool force = false;

@@ -1,7 +1,6 @@
 #include "app/settings_edit.hpp"
 
 #include <algorithm>
-#include <set>
 
 #include "core/error.hpp"
 
@@ -9,54 +8,66 @@ namespace sayloft::app::SettingsEdit {
 
 using settings::Settings;
 
+namespace {
+
+const settings::SettingKey& keyNamed(const std::string& key) {
+    if (auto* entry = settings::findSettingKey(key)) return *entry;
+    throw Error("unknown setting \"" + key + "\"");
+}
+
+}  // namespace
+
 core::Json valueFor(const std::string& key, const std::string& text) {
-    static const std::set<std::string> booleans = {
-        "captureVoiceMemosEnabled",   "captureWendrelEnabled",    "keepVoiceMemosRunning",
-        "recordingIncludeMicrophone", "recordingConsentReminder", "recordingShowWindow",
-        "notifyTranscriptReady",      "notifyTranscriptFailed",   "notifyVoiceMemoSent",
-        "recordingQuickKey"};
-    static const std::set<std::string> numbers = {"refreshInterval",
-                                                  "recentDays",
-                                                  "searchDays",
-                                                  "maxFiles",
-                                                  "inboxGroupThreshold",
-                                                  "outboxGroupThreshold",
-                                                  "handoffGroupThreshold",
-                                                  "todayGroupThreshold",
-                                                  "menuDayLimit",
-                                                  "recordingAutoStopMinutes"};
-    static const std::set<std::string> lists = {"additionalPaths", "includeExtensions",
-                                                "excludeDirs", "excludeFilePatterns"};
-    if (booleans.count(key)) {
-        if (text == "true" || text == "on" || text == "yes") return true;
-        if (text == "false" || text == "off" || text == "no") return false;
-        throw Error(key + " takes true or false");
-    }
-    if (numbers.count(key)) {
-        auto parsed = core::Json::parse(text, nullptr, false);
-        if (!parsed.is_number()) throw Error(key + " takes a number");
-        return parsed;
-    }
-    if (lists.count(key)) {
-        return key == "additionalPaths"     ? core::Json(settings::form::splitLines(text))
-               : key == "includeExtensions" ? core::Json(settings::form::splitExtensions(text))
-                                            : core::Json(settings::form::splitList(text));
-    }
-    if (key == "watchedFoldersRaw" || key == "recordingSource") {
-        auto parsed = core::Json::parse(text, nullptr, false);
-        if (parsed.is_discarded()) throw Error(key + " takes JSON");
-        return parsed;
+    const auto& entry = keyNamed(key);
+    switch (entry.type) {
+        case settings::KeyType::boolean:
+            if (text == "true" || text == "on" || text == "yes") return true;
+            if (text == "false" || text == "off" || text == "no") return false;
+            throw Error(key + " takes true or false");
+        case settings::KeyType::integer:
+        case settings::KeyType::number: {
+            auto parsed = core::Json::parse(text, nullptr, false);
+            if (!parsed.is_number()) throw Error(key + " takes a number");
+            return parsed;
+        }
+        case settings::KeyType::stringList:
+            return entry.splitText ? entry.splitText(text) : settings::form::splitList(text);
+        case settings::KeyType::folders:
+        case settings::KeyType::source: {
+            auto parsed = core::Json::parse(text, nullptr, false);
+            if (parsed.is_discarded()) throw Error(key + " takes JSON");
+            return parsed;
+        }
+        case settings::KeyType::choice:
+            if (std::find(entry.choices.begin(), entry.choices.end(), text) == entry.choices.end())
+                throw Error(key + " takes one of: " + settings::form::joinList(entry.choices));
+            return text;
+        case settings::KeyType::string:
+            break;
     }
     return text;
 }
 
+std::optional<std::string> valueText(const settings::Settings& store, const std::string& key) {
+    const auto& entry = keyNamed(key);
+    core::Json value;
+    {
+        auto guard = store.lock();
+        value = entry.write(store.settings());
+    }
+    if (value.is_null()) return std::nullopt;
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
 void setValue(Settings& store, const std::string& key, const std::string& text, bool unset,
               bool force) {
+    const auto& entry = keyNamed(key);
     auto guard = store.lock();
     auto json = settings::encode(store.settings());
     settings::AppSettings decoded;
     try {
         if (unset) {
+            if (entry.required) throw Error(key + " cannot be removed; set it instead");
             json.erase(key);
         } else {
             json[key] = valueFor(key, text);
@@ -72,10 +83,6 @@ void setValue(Settings& store, const std::string& key, const std::string& text, 
         store.saveForce();
         return;
     }
-    if (!unset && !settings::encode(decoded).contains(key) && key != "afterTranscriptCommand" &&
-        key != "wendrelBaseURL" && key != "recordingConsentText" &&
-        key != "recordingEchoCancellation")
-        throw Error("unknown setting \"" + key + "\"");
     store.settings() = decoded;
     store.save();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "core/json.hpp"
@@ -19,6 +20,9 @@ void setValue(settings::Settings& store, const std::string& key, const std::stri
 std::string addFolder(settings::Settings& store, const std::string& path, const std::string& name);
 // "remove", "enable" or "disable" a watched folder by id.
 void changeFolder(settings::Settings& store, const std::string& id, const std::string& action);
+// The key's current value as `settings get` prints it (strings bare, everything else as JSON), or
+// nothing when the setting is absent.
+std::optional<std::string> valueText(const settings::Settings& store, const std::string& key);
 // Reads a command-line value as the JSON type the key expects.
 core::Json valueFor(const std::string& key, const std::string& text);
 }  // namespace SettingsEdit

@@ -23,25 +23,10 @@ using core::Json;
 // Defaults and substitutes
 
 AppSettings AppSettings::defaults() {
-    AppSettings s;
-    s.vaultPath = "~/workspace/Orrin";
-    s.vaultName = "Orrin";
-    s.additionalPaths = {"~/workspace"};
-    s.remotesPath = "~/workspace/remotes";
-    s.refreshInterval = 60;
-    s.recentDays = 7;
-    s.searchDays = 30;
-    s.timeBasis = TimeBasis::modification;
-    s.maxFiles = 500;
-    s.includeExtensions = {"md",   "txt", "pdf", "doc", "docx", "odt", "xls",
-                           "xlsx", "ods", "csv", "ppt", "pptx", "odp", "key"};
-    s.excludeDirs = {".git",     ".obsidian",    "node_modules", ".cache", ".config",
-                     ".pm2",     ".credentials", ".local",       ".npm",   ".nvm",
-                     ".cargo",   ".rustup",      "__pycache__",  ".venv",  "venv",
-                     ".archive", ".doable",      ".claude",      ".build", ".swiftpm"};
-    s.captureVoiceMemosEnabled = false;
-    s.captureWendrelEnabled = false;
-    return s;
+    Json builtIns = Json::object();
+    for (auto& key : settingKeys())
+        if (!key.builtIn.is_null()) builtIns[key.name] = key.builtIn;
+    return decode(builtIns);
 }
 
 int AppSettings::effectiveSearchDays() const {
@@ -219,87 +204,61 @@ RecordingSource asRecordingSource(const Json& v) {
     fail(key, "unknown source");
 }
 
-template <class T, class F>
-void optional(const Json& j, const char* key, std::optional<T>& out, F read) {
-    if (auto v = field(j, key, false)) out = read(*v, key);
-}
+// How one C++ type is read from and written to JSON.
+template <class T>
+struct Codec;
 
-}  // namespace
-
-AppSettings decode(const Json& j) {
-    if (!j.is_object()) throw DecodeError("settings: not an object");
-    AppSettings s;
-    s.vaultPath = asString(*field(j, "vaultPath", true), "vaultPath");
-    s.vaultName = asString(*field(j, "vaultName", true), "vaultName");
-    s.additionalPaths = asStrings(*field(j, "additionalPaths", true), "additionalPaths");
-    s.refreshInterval = asNumber(*field(j, "refreshInterval", true), "refreshInterval");
-    s.recentDays = asInt(*field(j, "recentDays", true), "recentDays");
-    s.maxFiles = asInt(*field(j, "maxFiles", true), "maxFiles");
-    s.includeExtensions = asStrings(*field(j, "includeExtensions", true), "includeExtensions");
-    s.excludeDirs = asStrings(*field(j, "excludeDirs", true), "excludeDirs");
-
-    optional(j, "remotesPath", s.remotesPath, asString);
-    optional(j, "searchDays", s.searchDays, asInt);
-    optional(j, "timeBasis", s.timeBasis, asTimeBasis);
-    optional(j, "excludeFilePatterns", s.excludeFilePatterns, asStrings);
-    optional(j, "captureVoiceMemosEnabled", s.captureVoiceMemosEnabled, asBool);
-    optional(j, "captureWendrelEnabled", s.captureWendrelEnabled, asBool);
-    optional(j, "wendrelBaseURL", s.wendrelBaseURL, asString);
-    optional(j, "keepVoiceMemosRunning", s.keepVoiceMemosRunning, asBool);
-    if (auto v = field(j, "watchedFoldersRaw", false)) {
-        if (!v->is_array()) fail("watchedFoldersRaw", "not an array");
+template <>
+struct Codec<std::string> {
+    static constexpr KeyType type = KeyType::string;
+    static std::string read(const Json& v, const std::string& key) { return asString(v, key); }
+    static Json write(const std::string& v) { return v; }
+};
+template <>
+struct Codec<bool> {
+    static constexpr KeyType type = KeyType::boolean;
+    static bool read(const Json& v, const std::string& key) { return asBool(v, key); }
+    static Json write(bool v) { return v; }
+};
+template <>
+struct Codec<int> {
+    static constexpr KeyType type = KeyType::integer;
+    static int read(const Json& v, const std::string& key) { return asInt(v, key); }
+    static Json write(int v) { return v; }
+};
+template <>
+struct Codec<double> {
+    static constexpr KeyType type = KeyType::number;
+    static double read(const Json& v, const std::string& key) { return asNumber(v, key); }
+    static Json write(double v) { return v; }
+};
+template <>
+struct Codec<std::vector<std::string>> {
+    static constexpr KeyType type = KeyType::stringList;
+    static std::vector<std::string> read(const Json& v, const std::string& key) {
+        return asStrings(v, key);
+    }
+    static Json write(const std::vector<std::string>& v) { return v; }
+};
+template <>
+struct Codec<TimeBasis> {
+    static constexpr KeyType type = KeyType::choice;
+    static TimeBasis read(const Json& v, const std::string& key) { return asTimeBasis(v, key); }
+    static Json write(TimeBasis v) { return timeBasisName(v); }
+};
+template <>
+struct Codec<std::vector<WatchedFolder>> {
+    static constexpr KeyType type = KeyType::folders;
+    static std::vector<WatchedFolder> read(const Json& v, const std::string& key) {
+        if (!v.is_array()) fail(key, "not an array");
         std::vector<WatchedFolder> folders;
-        for (auto& item : *v) folders.push_back(asWatchedFolder(item));
-        s.watchedFoldersRaw = std::move(folders);
+        for (auto& item : v) folders.push_back(asWatchedFolder(item));
+        return folders;
     }
-    optional(j, "inboxGroupThreshold", s.inboxGroupThreshold, asInt);
-    optional(j, "outboxGroupThreshold", s.outboxGroupThreshold, asInt);
-    optional(j, "handoffGroupThreshold", s.handoffGroupThreshold, asInt);
-    optional(j, "todayGroupThreshold", s.todayGroupThreshold, asInt);
-    optional(j, "menuDayLimit", s.menuDayLimit, asInt);
-    if (auto v = field(j, "recordingSource", false)) s.recordingSource = asRecordingSource(*v);
-    optional(j, "recordingIncludeMicrophone", s.recordingIncludeMicrophone, asBool);
-    optional(j, "recordingMicrophoneUID", s.recordingMicrophoneUID, asString);
-    optional(j, "recordingConsentReminder", s.recordingConsentReminder, asBool);
-    optional(j, "recordingConsentText", s.recordingConsentText, asString);
-    optional(j, "recordingAutoStopMinutes", s.recordingAutoStopMinutes, asInt);
-    optional(j, "recordingShowWindow", s.recordingShowWindow, asBool);
-    optional(j, "notifyTranscriptReady", s.notifyTranscriptReady, asBool);
-    optional(j, "notifyTranscriptFailed", s.notifyTranscriptFailed, asBool);
-    optional(j, "notifyVoiceMemoSent", s.notifyVoiceMemoSent, asBool);
-    optional(j, "recordingQuickKey", s.recordingQuickKey, asBool);
-    if (auto v = field(j, "recordingEchoCancellation", false)) {
-        auto mode = asString(*v, "recordingEchoCancellation");
-        if (mode != "automatic" && mode != "on" && mode != "off")
-            fail("recordingEchoCancellation", "unknown value \"" + mode + "\"");
-        s.recordingEchoCancellation = mode;
-    }
-    optional(j, "afterTranscriptCommand", s.afterTranscriptCommand, asString);
-    return s;
-}
-
-Json encode(const AppSettings& s) {
-    Json j = Json::object();
-    j["vaultPath"] = s.vaultPath;
-    j["vaultName"] = s.vaultName;
-    j["additionalPaths"] = s.additionalPaths;
-    j["refreshInterval"] = s.refreshInterval;
-    j["recentDays"] = s.recentDays;
-    j["maxFiles"] = s.maxFiles;
-    j["includeExtensions"] = s.includeExtensions;
-    j["excludeDirs"] = s.excludeDirs;
-    core::putOptional(j, "remotesPath", s.remotesPath);
-    core::putOptional(j, "searchDays", s.searchDays);
-    if (s.timeBasis) j["timeBasis"] = timeBasisName(*s.timeBasis);
-    core::putOptional(j, "excludeFilePatterns", s.excludeFilePatterns);
-    core::putOptional(j, "captureVoiceMemosEnabled", s.captureVoiceMemosEnabled);
-    core::putOptional(j, "captureWendrelEnabled", s.captureWendrelEnabled);
-    core::putOptional(j, "wendrelBaseURL", s.wendrelBaseURL);
-    core::putOptional(j, "keepVoiceMemosRunning", s.keepVoiceMemosRunning);
-    if (s.watchedFoldersRaw) {
-        Json folders = Json::array();
-        for (auto& f : *s.watchedFoldersRaw) {
-            folders.push_back(
+    static Json write(const std::vector<WatchedFolder>& folders) {
+        Json out = Json::array();
+        for (auto& f : folders) {
+            out.push_back(
                 {{"id", f.id},
                  {"path", f.path},
                  {"displayName", f.displayName},
@@ -308,34 +267,136 @@ Json encode(const AppSettings& s) {
                  {"normaliser",
                   f.normaliser == WatchedFolder::Normaliser::voiceMemos ? "voiceMemos" : "none"}});
         }
-        j["watchedFoldersRaw"] = folders;
+        return out;
     }
-    core::putOptional(j, "inboxGroupThreshold", s.inboxGroupThreshold);
-    core::putOptional(j, "outboxGroupThreshold", s.outboxGroupThreshold);
-    core::putOptional(j, "handoffGroupThreshold", s.handoffGroupThreshold);
-    core::putOptional(j, "todayGroupThreshold", s.todayGroupThreshold);
-    core::putOptional(j, "menuDayLimit", s.menuDayLimit);
-    if (s.recordingSource) {
-        if (s.recordingSource->app) {
-            j["recordingSource"] = {{"app",
-                                     {{"bundleID", s.recordingSource->app->bundleID},
-                                      {"name", s.recordingSource->app->name}}}};
-        } else {
-            j["recordingSource"] = {{"allAudio", Json::object()}};
+};
+template <>
+struct Codec<RecordingSource> {
+    static constexpr KeyType type = KeyType::source;
+    static RecordingSource read(const Json& v, const std::string&) { return asRecordingSource(v); }
+    static Json write(const RecordingSource& source) {
+        if (!source.app) return {{"allAudio", Json::object()}};
+        return {{"app", {{"bundleID", source.app->bundleID}, {"name", source.app->name}}}};
+    }
+};
+
+struct Options {
+    Json builtIn = nullptr;
+    std::vector<std::string> choices = {};
+    std::vector<std::string> (*splitText)(const std::string&) = nullptr;
+};
+
+template <class T>
+SettingKey required(const char* name, T AppSettings::*field, Options o) {
+    SettingKey key{name,       Codec<T>::type, true, std::move(o.builtIn), std::move(o.choices),
+                   o.splitText};
+    key.read = [name, field](const Json* v, AppSettings& s) {
+        if (!v) fail(name, "missing");
+        s.*field = Codec<T>::read(*v, name);
+    };
+    key.write = [field](const AppSettings& s) { return Codec<T>::write(s.*field); };
+    return key;
+}
+
+template <class T>
+SettingKey optional(const char* name, std::optional<T> AppSettings::*field, Options o = {}) {
+    KeyType type = o.choices.empty() ? Codec<T>::type : KeyType::choice;
+    SettingKey key{name, type, false, std::move(o.builtIn), std::move(o.choices), o.splitText};
+    auto choices = key.choices;
+    key.read = [name, field, choices](const Json* v, AppSettings& s) {
+        if (!v) {
+            s.*field = std::nullopt;
+            return;
         }
+        if (v->is_string() && !choices.empty() &&
+            std::find(choices.begin(), choices.end(), v->get<std::string>()) == choices.end())
+            fail(name, "unknown value \"" + v->get<std::string>() + "\"");
+        s.*field = Codec<T>::read(*v, name);
+    };
+    key.write = [field](const AppSettings& s) {
+        return s.*field ? Codec<T>::write(*(s.*field)) : Json(nullptr);
+    };
+    return key;
+}
+
+std::vector<SettingKey> makeKeys() {
+    using S = AppSettings;
+    const Json extensions = Json::array({"md", "txt", "pdf", "doc", "docx", "odt", "xls", "xlsx",
+                                         "ods", "csv", "ppt", "pptx", "odp", "key"});
+    const Json excludeDirs = Json::array(
+        {".git",   ".obsidian", "node_modules", ".cache",  ".config", ".pm2",        ".credentials",
+         ".local", ".npm",      ".nvm",         ".cargo",  ".rustup", "__pycache__", ".venv",
+         "venv",   ".archive",  ".doable",      ".claude", ".build",  ".swiftpm"});
+    return {
+        required("vaultPath", &S::vaultPath, {.builtIn = "~/workspace/Orrin"}),
+        required("vaultName", &S::vaultName, {.builtIn = "Orrin"}),
+        required("additionalPaths", &S::additionalPaths,
+                 {.builtIn = Json::array({"~/workspace"}), .splitText = form::splitLines}),
+        optional("remotesPath", &S::remotesPath, {.builtIn = "~/workspace/remotes"}),
+        required("refreshInterval", &S::refreshInterval, {.builtIn = 60.0}),
+        required("recentDays", &S::recentDays, {.builtIn = 7}),
+        optional("searchDays", &S::searchDays, {.builtIn = 30}),
+        optional("timeBasis", &S::timeBasis,
+                 {.builtIn = "modification", .choices = {"modification", "creation", "either"}}),
+        required("maxFiles", &S::maxFiles, {.builtIn = 500}),
+        required("includeExtensions", &S::includeExtensions,
+                 {.builtIn = extensions, .splitText = form::splitExtensions}),
+        required("excludeDirs", &S::excludeDirs,
+                 {.builtIn = excludeDirs, .splitText = form::splitList}),
+        optional("excludeFilePatterns", &S::excludeFilePatterns, {.splitText = form::splitList}),
+        optional("captureVoiceMemosEnabled", &S::captureVoiceMemosEnabled, {.builtIn = false}),
+        optional("captureWendrelEnabled", &S::captureWendrelEnabled, {.builtIn = false}),
+        optional("wendrelBaseURL", &S::wendrelBaseURL),
+        optional("keepVoiceMemosRunning", &S::keepVoiceMemosRunning),
+        optional("watchedFoldersRaw", &S::watchedFoldersRaw),
+        optional("inboxGroupThreshold", &S::inboxGroupThreshold),
+        optional("outboxGroupThreshold", &S::outboxGroupThreshold),
+        optional("handoffGroupThreshold", &S::handoffGroupThreshold),
+        optional("todayGroupThreshold", &S::todayGroupThreshold),
+        optional("menuDayLimit", &S::menuDayLimit),
+        optional("recordingSource", &S::recordingSource),
+        optional("recordingIncludeMicrophone", &S::recordingIncludeMicrophone),
+        optional("recordingMicrophoneUID", &S::recordingMicrophoneUID),
+        optional("recordingConsentReminder", &S::recordingConsentReminder),
+        optional("recordingConsentText", &S::recordingConsentText),
+        optional("recordingAutoStopMinutes", &S::recordingAutoStopMinutes),
+        optional("recordingShowWindow", &S::recordingShowWindow),
+        optional("notifyTranscriptReady", &S::notifyTranscriptReady),
+        optional("notifyTranscriptFailed", &S::notifyTranscriptFailed),
+        optional("notifyVoiceMemoSent", &S::notifyVoiceMemoSent),
+        optional("recordingQuickKey", &S::recordingQuickKey),
+        optional("recordingEchoCancellation", &S::recordingEchoCancellation,
+                 {.choices = {"automatic", "on", "off"}}),
+        optional("afterTranscriptCommand", &S::afterTranscriptCommand),
+    };
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& settingKeys() {
+    static const std::vector<SettingKey> keys = makeKeys();
+    return keys;
+}
+
+const SettingKey* findSettingKey(std::string_view name) {
+    for (auto& key : settingKeys())
+        if (key.name == name) return &key;
+    return nullptr;
+}
+
+AppSettings decode(const Json& j) {
+    if (!j.is_object()) throw DecodeError("settings: not an object");
+    AppSettings s;
+    for (auto& key : settingKeys()) key.read(field(j, key.name.c_str(), false), s);
+    return s;
+}
+
+Json encode(const AppSettings& s) {
+    Json j = Json::object();
+    for (auto& key : settingKeys()) {
+        auto value = key.write(s);
+        if (!value.is_null()) j[key.name] = std::move(value);
     }
-    core::putOptional(j, "recordingIncludeMicrophone", s.recordingIncludeMicrophone);
-    core::putOptional(j, "recordingMicrophoneUID", s.recordingMicrophoneUID);
-    core::putOptional(j, "recordingConsentReminder", s.recordingConsentReminder);
-    core::putOptional(j, "recordingConsentText", s.recordingConsentText);
-    core::putOptional(j, "recordingAutoStopMinutes", s.recordingAutoStopMinutes);
-    core::putOptional(j, "recordingShowWindow", s.recordingShowWindow);
-    core::putOptional(j, "notifyTranscriptReady", s.notifyTranscriptReady);
-    core::putOptional(j, "notifyTranscriptFailed", s.notifyTranscriptFailed);
-    core::putOptional(j, "notifyVoiceMemoSent", s.notifyVoiceMemoSent);
-    core::putOptional(j, "recordingQuickKey", s.recordingQuickKey);
-    core::putOptional(j, "recordingEchoCancellation", s.recordingEchoCancellation);
-    core::putOptional(j, "afterTranscriptCommand", s.afterTranscriptCommand);
     return j;
 }
 

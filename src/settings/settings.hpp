@@ -1,11 +1,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.hpp"
@@ -189,6 +191,31 @@ bool voiceMemosEnabled(const std::vector<WatchedFolder>& folders);
 // Applies every rule above to a copy of the settings as an editor would before saving.
 AppSettings normalised(AppSettings settings);
 }  // namespace form
+
+// How a key's value is written in the file.
+enum class KeyType { string, boolean, integer, number, stringList, choice, folders, source };
+
+// One key of the settings file. decode(), encode(), defaults() and every editor of single keys
+// loop over the table of these, so a key is described in one place only.
+struct SettingKey {
+    std::string name;  // the JSON key, which is also the AppSettings field
+    KeyType type = KeyType::string;
+    bool required = false;
+    core::Json builtIn;                // the value in AppSettings::defaults(); null: absent
+    std::vector<std::string> choices;  // choice keys: the only strings allowed
+    // List keys: how an editor turns typed text into the list (the form's rule).
+    std::vector<std::string> (*splitText)(const std::string& text) = nullptr;
+    // Stores the key's value (nullptr: absent) in the settings. Throws DecodeError naming the
+    // key for a value that does not fit, or for a required key that is absent.
+    std::function<void(const core::Json* value, AppSettings& settings)> read;
+    // The key's value, or null when the setting is absent.
+    std::function<core::Json(const AppSettings& settings)> write;
+};
+
+// Every key of the settings file, in the file format's documented order.
+const std::vector<SettingKey>& settingKeys();
+// The entry for `name`, or nullptr for a key the file does not have.
+const SettingKey* findSettingKey(std::string_view name);
 
 // `text` without the given ASCII characters at either end (the form's list rules name them);
 // white space in general is core::trimWhitespace.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "core/json.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
@@ -228,4 +230,68 @@ TEST(SettingsSave, ADamagedFileIsReportedAndOnlyForceWritesOverItKeepingABackup)
     EXPECT_TRUE(s.damage());
     EXPECT_THROW(s.save(), SettingsDamaged);
     EXPECT_EQ(test::readFile(dir / "settings.json"), "{\"vaultName\": ");
+}
+
+namespace {
+
+// A value of the key's type that differs from its built-in one.
+core::Json sampleFor(const SettingKey& key) {
+    switch (key.type) {
+        case KeyType::string:
+            return "A value";
+        case KeyType::boolean:
+            return true;
+        case KeyType::integer:
+            return 3;
+        case KeyType::number:
+            return 2.5;
+        case KeyType::stringList:
+            return core::Json::array({"a", "b"});
+        case KeyType::choice:
+            return key.choices.back();
+        case KeyType::folders:
+            return core::Json::array({{{"id", "folder-x"},
+                                       {"path", "~/x"},
+                                       {"displayName", "X"},
+                                       {"enabled", true},
+                                       {"extensions", core::Json::array({"m4a"})},
+                                       {"normaliser", "none"}}});
+        case KeyType::source:
+            return {{"app", {{"bundleID", "org.example.Call"}, {"name", "Call"}}}};
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(SettingsKeys, EveryKeyRoundTripsAndNamesItselfWhenWrong) {
+    const auto base = encode(AppSettings::defaults());
+    std::set<std::string> names;
+    for (const auto& key : settingKeys()) {
+        SCOPED_TRACE(key.name);
+        EXPECT_TRUE(names.insert(key.name).second) << "listed twice";
+        EXPECT_EQ(findSettingKey(key.name), &key);
+        EXPECT_EQ(base.value(key.name, core::Json()), key.builtIn);
+
+        auto json = base;
+        json[key.name] = sampleFor(key);
+        EXPECT_EQ(encode(decode(json)), json);  // and no other key moved
+
+        json.erase(key.name);
+        if (key.required) {
+            EXPECT_THROW(decode(json), DecodeError);
+        } else {
+            EXPECT_FALSE(encode(decode(json)).contains(key.name));
+        }
+
+        bool text = key.type == KeyType::string || key.type == KeyType::choice;
+        json[key.name] = text ? core::Json(5) : core::Json::object();
+        try {
+            decode(json);
+            ADD_FAILURE() << "a value of the wrong type decoded";
+        } catch (const DecodeError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(key.name, 0), 0u) << e.what();
+        }
+    }
+    EXPECT_EQ(findSettingKey("noSuchKey"), nullptr);
 }
