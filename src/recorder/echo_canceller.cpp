@@ -22,8 +22,9 @@ std::mutex& plannerMutex() {
 }
 
 // The hottest loops get an AVX2 build too, picked at load time; element-wise arithmetic gives the
-// same results in either.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// same results in either. Not under ThreadSanitizer: the loader runs the picker before the
+// sanitizer's runtime is set up, and the instrumented picker then crashes the program at start.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define SAYLOFT_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define SAYLOFT_VECTOR_CLONES
