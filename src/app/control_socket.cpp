@@ -90,25 +90,31 @@ bool ControlServer::sameUser(const ucred& peer) {
 }
 
 void ControlServer::start() {
+    // The socket is bound under a temporary name and renamed into place once it listens, so a
+    // client that finds the socket never meets one that refuses connections.
+    const fs::path pending = path_.string() + ".new";
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path_.string().size() >= sizeof address.sun_path)
+    if (pending.string().size() >= sizeof address.sun_path)
         throw Error("the control socket path is too long: " + path_.string());
-    std::strcpy(address.sun_path, path_.c_str());
+    std::strcpy(address.sun_path, pending.c_str());
 
     std::error_code ec;
     fs::create_directories(path_.parent_path(), ec);
     ::chmod(path_.parent_path().c_str(), 0700);
     ::unlink(path_.c_str());
+    ::unlink(pending.c_str());
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0)
         throw Error(std::string("cannot create the control socket: ") + strerror(errno));
     mode_t old = ::umask(0177);
     int bound = ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::umask(old);
-    if (bound != 0 || ::listen(listenFd_, 16) != 0) {
+    if (bound != 0 || ::listen(listenFd_, 16) != 0 ||
+        ::rename(pending.c_str(), path_.c_str()) != 0) {
         int error = errno;
         ::close(listenFd_);
+        ::unlink(pending.c_str());
         listenFd_ = -1;
         throw Error("cannot listen on " + path_.string() + ": " + std::strerror(error));
     }
