@@ -42,6 +42,7 @@ void append(std::vector<FileEntry>& to, std::vector<FileEntry> from) {
 struct FileScanner::Published {
     std::mutex mutex;
     Lists lists;
+    bool any = false;
     std::function<void()> onChange;
 };
 
@@ -106,12 +107,15 @@ void FileScanner::stop() {
     waitIdle();
 }
 
-bool FileScanner::refresh() {
+bool FileScanner::refresh(bool again) {
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return false;
+        if (scanning_.exchange(true)) {
+            if (again) again_ = true;
+            return false;
+        }
     }
-    if (scanning_.exchange(true)) return false;
     queue_.async([this] {
         bool withRemotes;
         {
@@ -121,6 +125,34 @@ bool FileScanner::refresh() {
         runRefresh(withRemotes, true);
     });
     return true;
+}
+
+void FileScanner::settingsChanged() {
+    std::unique_ptr<core::Timer> old;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        if (timer_) {
+            double interval = snapshot(settings_).refreshInterval;
+            if (!(interval > 0)) interval = 60;
+            old = std::move(timer_);
+            timer_ = clock_.startTimer(core::seconds(interval), core::seconds(interval),
+                                       [this] { refresh(); });
+        }
+    }
+    // Cancelled outside the lock: a firing timer's refresh takes it.
+    if (old) old->cancel();
+    refresh(true);
+}
+
+bool FileScanner::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return timer_ != nullptr;
+}
+
+bool FileScanner::hasLists() const {
+    std::lock_guard lock(published_->mutex);
+    return published_->any;
 }
 
 void FileScanner::refreshNow(bool withRemotes) {
@@ -184,6 +216,7 @@ void FileScanner::publish(Lists lists, bool recentOnly) {
             } else {
                 published->lists = std::move(lists);
             }
+            published->any = true;
             onChange = published->onChange;
         }
         if (onChange) onChange();
@@ -265,7 +298,11 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     {
         std::lock_guard lock(mutex_);
         lastVaultFiles_ = std::move(vaultFiles);
-        if (remoteScan) lastRemoteFiles_ = std::move(remoteFiles);
+        if (remoteScan) {
+            lastRemoteFiles_ = std::move(remoteFiles);
+        } else if (withRemotes) {
+            lastRemoteFiles_.clear();  // no remotes folder (any more)
+        }
         haveLast_ = true;
         all = lastVaultFiles_;
         all.insert(all.end(), lastRemoteFiles_.begin(), lastRemoteFiles_.end());
@@ -297,6 +334,12 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
         if (followUp && !withRemotes && !stopped_ && !followUp_)
             followUp_ =
                 clock_.startTimer(kFollowUpDelay, core::Duration::zero(), [this] { refresh(); });
+        if (again_ && !stopped_) {
+            // Asked for while this one ran: another refresh, keeping the scanning state.
+            again_ = false;
+            queue_.async([this] { runRefresh(true, false); });
+            return;
+        }
         scanning_ = false;
     }
     idle_.notify_all();

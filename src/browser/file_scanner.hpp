@@ -45,8 +45,12 @@ class FileScanner {
     void start();
     // Cancels the timers, ends running commands and waits for a running refresh.
     void stop();
-    // Starts a background refresh unless one runs; false when one was running.
-    bool refresh();
+    // Starts a background refresh unless one runs; false when one was running. With `again`, a
+    // running refresh is followed by another one (what it scans may have changed meanwhile).
+    bool refresh(bool again = false);
+    // What the scans depend on changed: the timer takes the current interval and a refresh
+    // follows (after the running one, if any).
+    void settingsChanged();
     // Runs one refresh on the calling thread (commands that need the lists once). `withRemotes`
     // includes the remote scan even before a first refresh has finished.
     void refreshNow(bool withRemotes = true);
@@ -56,6 +60,10 @@ class FileScanner {
 
     // The published lists (as last written on the main queue).
     Lists lists() const;
+    // Whether lists were published yet (from the cache or a finished refresh).
+    bool hasLists() const;
+    // Whether start() set the timer going.
+    bool isRunning() const;
     // Called on the main queue after each publication.
     void setOnChange(std::function<void()> onChange);
 
@@ -99,6 +107,7 @@ class FileScanner {
     bool hasScannedRemotes_ = false;
     std::atomic<bool> scanning_{false};
     bool stopped_ = false;
+    bool again_ = false;
     std::stop_source cancel_;
     std::unique_ptr<core::Timer> timer_, followUp_;
     core::SerialQueue queue_{"sayloft.browser.scanner"};

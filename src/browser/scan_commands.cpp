@@ -216,7 +216,11 @@ fs::path ScanContext::tempFolder() const {
 }
 
 int dayWindow(core::TimePoint since, core::TimePoint now) {
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since).count();
+    // In whole seconds first: the distant past lies further back than nanoseconds reach.
+    auto wholeSeconds = [](core::TimePoint t) {
+        return std::chrono::time_point_cast<std::chrono::seconds>(t).time_since_epoch().count();
+    };
+    int64_t seconds = wholeSeconds(now) - wholeSeconds(since);
     if (seconds < 0) seconds = 0;
     return int(std::min<int64_t>(seconds / 86400, 1'000'000)) + 1;
 }
