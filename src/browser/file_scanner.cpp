@@ -61,6 +61,7 @@ FileScanner::FileScanner(settings::Settings& settings, core::Clock& clock, core:
         lastVaultFiles_ = std::move(cache->vaultFiles);
         lastRemoteFiles_ = std::move(cache->remoteFiles);
         haveLast_ = true;
+        savedCache_ = fingerprint(lastRemoteFiles_, fingerprint(lastVaultFiles_));
         publishRecent(lastVaultFiles_, lastRemoteFiles_, clock_.now());
     }
 }
@@ -202,6 +203,7 @@ void FileScanner::publishRecent(const std::vector<FileEntry>& vault,
     Lists lists;
     lists.today = std::move(today);
     lists.recent = std::move(recent);
+    publishedDay_ = startOfDay(now);
     publish(std::move(lists), true);
 }
 
@@ -230,8 +232,10 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     core::TimePoint since = addDays(startOfDay(now), -searchDays);
 
     {
+        // Past midnight the last lists are split again while the scan runs.
         std::lock_guard lock(mutex_);
-        if (haveLast_) publishRecent(lastVaultFiles_, lastRemoteFiles_, now);
+        if (haveLast_ && publishedDay_ != startOfDay(now))
+            publishRecent(lastVaultFiles_, lastRemoteFiles_, now);
     }
 
     std::string vault = s.vaultPath.empty() ? "" : core::expandTilde(s.vaultPath);
@@ -240,11 +244,12 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     std::vector<std::string> workspaceExcludes = {remotesFolderName(s), "Orrin"};
     workspaceExcludes.insert(workspaceExcludes.end(), s.excludeDirs.begin(), s.excludeDirs.end());
     bool remoteScan = withRemotes && s.remotesPath && !s.remotesPath->empty();
+    bool birthTimes = s.effectiveTimeBasis() != settings::TimeBasis::modification;
 
     using Task = std::function<std::vector<FileEntry>(std::stop_token)>;
     std::vector<Task> tasks;
     tasks.push_back([&](std::stop_token stop) {
-        return scanVault(vault, since, extensions, vaultExcludes, context(stop));
+        return scanVault(vault, since, extensions, vaultExcludes, context(stop), birthTimes);
     });
     for (auto& path : settings_.additionalPaths()) {
         tasks.push_back([&, path = path.string()](std::stop_token stop) {
@@ -322,8 +327,15 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     }
 
     {
+        // An unchanged scan leaves the cache file as it is.
         std::lock_guard lock(mutex_);
-        saveCache(options_.cacheFile, lastVaultFiles_, lastRemoteFiles_, now);
+        size_t scanned = fingerprint(lastRemoteFiles_, fingerprint(lastVaultFiles_));
+        std::error_code ec;
+        if (savedCache_ != scanned || !fs::exists(options_.cacheFile, ec)) {
+            if (saveCache(options_.cacheFile, lastVaultFiles_, lastRemoteFiles_, now))
+                savedCache_ = scanned;
+        }
+        publishedDay_ = startOfDay(now);
     }
     publish(std::move(lists), false);
 
@@ -352,7 +364,8 @@ std::vector<FileEntry> FileScanner::scanAllFiles(const settings::Settings& setti
     std::vector<FileEntry> all;
     if (!s.vaultPath.empty())
         append(all, scanVault(core::expandTilde(s.vaultPath), kDistantPast, extensions,
-                              withNames(s.excludeDirs, {"_outbox", "_inbox"}), context));
+                              withNames(s.excludeDirs, {"_outbox", "_inbox"}), context,
+                              s.effectiveTimeBasis() != settings::TimeBasis::modification));
     std::vector<std::string> workspaceExcludes = {remotesFolderName(s), "Orrin"};
     workspaceExcludes.insert(workspaceExcludes.end(), s.excludeDirs.begin(), s.excludeDirs.end());
     for (auto& path : settings.additionalPaths())
@@ -487,7 +500,7 @@ void appendList(std::string& out, const char* key, const std::vector<FileEntry>&
 
 }  // namespace
 
-void FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& vault,
+bool FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& vault,
                             const std::vector<FileEntry>& remotes, core::TimePoint savedAt) {
     try {
         std::string out = "{\n";
@@ -497,8 +510,10 @@ void FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& 
         appendList(out, "vaultFiles", vault);
         out += "\n}\n";
         core::writeAtomically(file, out, 0600);
+        return true;
     } catch (const std::exception& e) {
         core::log("scanner", "scan cache not written: {}", e.what());
+        return false;
     }
 }
 

@@ -81,7 +81,8 @@ class FileScanner {
     };
     // Nothing when the file is missing or any part of it does not decode.
     static std::optional<Cache> loadCache(const std::filesystem::path& file);
-    static void saveCache(const std::filesystem::path& file, const std::vector<FileEntry>& vault,
+    // False (and logged) when the file could not be written.
+    static bool saveCache(const std::filesystem::path& file, const std::vector<FileEntry>& vault,
                           const std::vector<FileEntry>& remotes, core::TimePoint savedAt);
 
   private:
@@ -104,6 +105,8 @@ class FileScanner {
     std::condition_variable idle_;
     std::vector<FileEntry> lastVaultFiles_, lastRemoteFiles_;
     bool haveLast_ = false;
+    core::TimePoint publishedDay_{};    // the day the recent lists were last split for
+    std::optional<size_t> savedCache_;  // what the cache file holds, when known
     bool hasScannedRemotes_ = false;
     std::atomic<bool> scanning_{false};
     bool stopped_ = false;

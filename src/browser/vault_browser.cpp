@@ -45,22 +45,11 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-void mix(size_t& seed, size_t value) {
-    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
-
 // What a front-end shows of the lists: which files, in which list, with which dates.
 size_t fingerprintOf(const FileScanner::Lists& lists) {
     size_t seed = 0;
-    std::hash<std::string> text;
-    for (auto* list : {&lists.today, &lists.recent, &lists.outbox, &lists.inbox, &lists.handoff}) {
-        mix(seed, list->size());
-        for (auto& f : *list) {
-            mix(seed, text(f.fullPath));
-            mix(seed, size_t(f.modificationDate.time_since_epoch().count()));
-            mix(seed, size_t(f.creationDate.time_since_epoch().count()));
-        }
-    }
+    for (auto* list : {&lists.today, &lists.recent, &lists.outbox, &lists.inbox, &lists.handoff})
+        seed = fingerprint(*list, seed);
     return seed;
 }
 
