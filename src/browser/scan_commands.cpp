@@ -293,20 +293,21 @@ std::vector<StatTimes> batchStat(const std::vector<std::string>& paths,
 
 namespace {
 
-// The find expression shared by the vault and workspace scans: hidden and excluded folders are
-// pruned (tested on folders only, so that a file costs no more than its own tests), hidden files
-// and other types are left out, and each file is printed as "<birth>\t<modified>\t<path>\0"
-// (GNU find prints a negative birth time where it cannot read one). Everything a file needs
-// comes from find's own stat of it: no second pass over the files.
+// The find expression shared by the vault and workspace scans: each wanted file is printed as
+// "<birth>\t<modified>\t<path>\0" (GNU find prints a negative birth time where it cannot read
+// one), so that everything a file needs comes from find's own stat of it, with no second pass.
+// Hidden and excluded folders are pruned. The file tests come first: find tries name tests
+// before type tests, so a prune test placed first would match every file against every
+// excluded name.
 std::string findFilesCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
                              int timeoutSeconds) {
     std::string folders = "-name '.*'";
     for (auto& d : excludeDirs) folders += " -o -name " + shellQuote(d);
     return timeLimiter(timeoutSeconds) + "find " + shellQuote(root) +
-           " -mindepth 1 \\( -type d \\( " + folders +
-           " \\) -prune \\) -o -type f -not -name '.*' \\( " + extensionTests(extensions) +
-           " \\) -mtime -" + std::to_string(days) + " -printf '%B@\\t%T@\\t%p\\0'";
+           " -mindepth 1 \\( -type f -not -name '.*' \\( " + extensionTests(extensions) +
+           " \\) -mtime -" + std::to_string(days) +
+           " -printf '%B@\\t%T@\\t%p\\0' \\) -o \\( -type d \\( " + folders + " \\) -prune \\)";
 }
 
 struct FoundFile {
