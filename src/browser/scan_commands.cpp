@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -301,13 +302,14 @@ namespace {
 // excluded name.
 std::string findFilesCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
-                             int timeoutSeconds) {
+                             int timeoutSeconds,
+                             const std::string& print = "-printf '%B@\\t%T@\\t%p\\0'") {
     std::string folders = "-name '.*'";
     for (auto& d : excludeDirs) folders += " -o -name " + shellQuote(d);
     return timeLimiter(timeoutSeconds) + "find " + shellQuote(root) +
            " -mindepth 1 \\( -type f -not -name '.*' \\( " + extensionTests(extensions) +
-           " \\) -mtime -" + std::to_string(days) +
-           " -printf '%B@\\t%T@\\t%p\\0' \\) -o \\( -type d \\( " + folders + " \\) -prune \\)";
+           " \\) -mtime -" + std::to_string(days) + " " + print + " \\) -o \\( -type d \\( " +
+           folders + " \\) -prune \\)";
 }
 
 struct FoundFile {
@@ -337,6 +339,31 @@ std::vector<FoundFile> parseFound(std::string_view output) {
 
 }  // namespace
 
+namespace {
+
+// Whether this computer's find prints birth times (GNU find does where it reads them through
+// statx); asked once per process, of the private temporary folder.
+bool findReadsBirthTimes(const ScanContext& context) {
+    static std::once_flag once;
+    static bool reads = false;
+    std::call_once(once, [&] {
+        core::ProcessOptions o;
+        o.argv = {"find", context.tempFolder().string(), "-maxdepth", "0", "-printf", "%B@"};
+        o.stderrTo = core::ProcessOutput::discarded();
+        o.timeLimit = core::seconds(5);
+        o.killGrace = core::seconds(1);
+        o.clock = &context.clockRef();
+        try {
+            reads = parseInteger(core::runProcess(o).out) > 0;
+        } catch (const std::exception&) {
+            reads = false;
+        }
+    });
+    return reads;
+}
+
+}  // namespace
+
 std::string vaultFindCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
                              int timeoutSeconds, const fs::path& output) {
@@ -351,12 +378,27 @@ std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint s
     if (vaultPath.empty() || includeExtensions.empty()) return {};
     std::string vault = absolute(vaultPath);
     std::string root = resolveSymlink(vault, context);
+    // Where find cannot read creation dates, find hands each path on to the batch stat as it
+    // goes, so that both run at once.
     std::vector<FoundFile> found;
     try {
         PrivateTempFile list(context.tempFolder(), "sayloft-find");
-        std::string command = vaultFindCommand(root, includeExtensions, excludeDirs,
-                                               dayWindow(since, context.clockRef().now()),
-                                               context.limits.vaultTimeout, list.path());
+        const bool statPass = birthTimes && !findReadsBirthTimes(context);
+        std::optional<PrivateTempFile> stats;
+        int days = dayWindow(since, context.clockRef().now());
+        std::string command;
+        if (statPass) {
+            stats.emplace(context.tempFolder(), "sayloft-stat");
+            command = findFilesCommand(root, includeExtensions, excludeDirs, days,
+                                       context.limits.vaultTimeout,
+                                       "-fprintf " + shellQuote(list.path().string()) +
+                                           " '%B@\\t%T@\\t%p\\0' -print0") +
+                      " 2>/dev/null | " + statCommand(context) + " > " +
+                      shellQuote(stats->path().string()) + " 2>/dev/null";
+        } else {
+            command = vaultFindCommand(root, includeExtensions, excludeDirs, days,
+                                       context.limits.vaultTimeout, list.path());
+        }
         auto r = runShell(command, context, context.limits.vaultWatchdog, false);
         if (r.timedOut) core::log(kArea, "vault find timed out");
         auto output = core::readFile(list.path());
@@ -366,23 +408,17 @@ std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint s
         }
         found = parseFound(*output);
         core::log(kArea, "vault find returned {} files", found.size());
+        if (statPass) {
+            std::vector<std::string> paths;
+            paths.reserve(found.size());
+            for (auto& f : found) paths.push_back(f.path);
+            auto statOutput = core::readFile(stats->path());
+            auto times = matchStatRecords(paths, statOutput ? *statOutput : "");
+            for (size_t i = 0; i < found.size(); ++i) found[i].birth = times[i].birth;
+        }
     } catch (const std::exception& e) {
         core::log(kArea, "vault find failed: {}", e.what());
         return {};
-    }
-    if (birthTimes) {
-        // Creation dates are asked for and this find could not read them: one batch stat over
-        // the files that lack one.
-        std::vector<size_t> missing;
-        for (size_t i = 0; i < found.size(); ++i)
-            if (found[i].birth <= 0) missing.push_back(i);
-        if (!missing.empty()) {
-            std::vector<std::string> paths;
-            paths.reserve(missing.size());
-            for (auto i : missing) paths.push_back(found[i].path);
-            auto times = batchStat(paths, context);
-            for (size_t k = 0; k < missing.size(); ++k) found[missing[k]].birth = times[k].birth;
-        }
     }
     std::vector<FileEntry> entries;
     entries.reserve(found.size());

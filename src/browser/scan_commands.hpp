@@ -57,7 +57,7 @@ std::vector<StatTimes> batchStat(const std::vector<std::string>& paths, const Sc
 
 // Files of the vault changed since `since`, below it (hidden paths and excluded folders left out).
 // Their creation dates are read only with `birthTimes` (else they equal the modification dates):
-// from find where it can, else by one batch stat.
+// from find where it can, else by a batch stat fed by find as it goes.
 std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint since,
                                  const std::set<std::string>& includeExtensions,
                                  const std::vector<std::string>& excludeDirs,
