@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/engine.hpp"
@@ -31,6 +32,9 @@ class Cli {
     // Sends a request to this user's engine (hosting one here when none runs) and prints what
     // it says: standard output and standard error lines as they come. Returns its exit code.
     int request(const std::string& method, core::Json params = core::Json::object());
+    // The same through a running daemon only: nothing when none runs (no engine is hosted).
+    std::optional<int> requestIfRunning(const std::string& method,
+                                        core::Json params = core::Json::object());
 
   private:
     core::SignalWaiter& signals_;

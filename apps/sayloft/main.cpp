@@ -49,6 +49,13 @@ int Cli::request(const std::string& method, core::Json params) {
                                  [this](const std::string& role) { return makeEngine(role); });
 }
 
+std::optional<int> Cli::requestIfRunning(const std::string& method, core::Json params) {
+    app::RequestOutput output{[](const std::string& line) { std::cout << line << std::endl; },
+                              [](const std::string& line) { std::cerr << line << std::endl; }};
+    return app::runThroughRunningEngine({{"method", method}, {"params", std::move(params)}}, output,
+                                        signals_.token());
+}
+
 bool ensureSettingsFile() {
     settings::Settings store;
     std::error_code ec;

@@ -8,6 +8,7 @@
 #include "app/onboarding/launch_steps.hpp"
 #include "app/onboarding/login_item.hpp"
 #include "app/settings_edit.hpp"
+#include "browser/vault_browser.hpp"
 #include "capture/after_transcript_command.hpp"
 #include "capture/capture_access.hpp"
 #include "capture/capture_coordinator.hpp"
@@ -160,6 +161,8 @@ struct Engine::Parts {
     std::mutex lifecycle;
     bool launched = false;
     bool shutDown = false;
+    std::mutex browserMutex;
+    std::unique_ptr<browser::VaultBrowser> browser;  // stopped by shutdown(), destroyed first
 };
 
 Engine::Engine(EngineOptions options) : options_(std::move(options)) {
@@ -223,6 +226,9 @@ void Engine::launch() {
         [this](const std::string& id) { return parts_->pipeline.idUsable(id); });
     if (!daemon) return;
 
+    // The menu's lists: filled from the cache now, refreshed on the scanner's timer.
+    vaultBrowser().start();
+
     if (auto unfinished = recorder::listUnfinished(p.recordings); !unfinished.empty()) {
         core::log("recorder",
                   "{} unfinished recording(s) to send or discard (`sayloft recordings`)",
@@ -256,8 +262,23 @@ void Engine::launch() {
     p.pipeline.start();
 }
 
+browser::VaultBrowser& Engine::vaultBrowser() {
+    auto& p = *parts_;
+    std::lock_guard guard(p.browserMutex);
+    if (!p.browser) {
+        p.browser = std::make_unique<browser::VaultBrowser>(p.settings, p.clock, p.mainLoop);
+        p.browser->setOnChange([this] { publish({{"event", "vault"}}); });
+    }
+    return *p.browser;
+}
+
 void Engine::applyCaptureSettings() {
     auto& p = *parts_;
+    {
+        // The vault, the workspace folders and the remotes may have changed.
+        std::lock_guard guard(p.browserMutex);
+        if (p.browser) p.browser->settingsChanged();
+    }
     if (options_.role != "daemon") return;
     if (p.settings.settings().keepVoiceMemosRunning.value_or(false)) {
         p.keeper.start();
@@ -284,6 +305,10 @@ void Engine::shutdown() {
     if (options_.role == "daemon") {
         p.pipeline.stop();
         p.status.stop();
+    }
+    {
+        std::lock_guard guard(p.browserMutex);
+        if (p.browser) p.browser->stop();
     }
     p.background.stop();
     p.pipeline.shutdown();  // cancels capture tasks; their notes resume them at the next start
@@ -346,7 +371,12 @@ const std::map<std::string, std::string>& Engine::methods() {
         {"folders.enable", "switch a watched folder on (params: id)"},
         {"folders.disable", "switch a watched folder off (params: id)"},
         {"notifications.test", "post the test notification"},
-        {"subscribe", "stream events: capture, status, settings"},
+        {"subscribe", "stream events: capture, status, settings, vault"},
+        {"menu", "the vault menu's five lists (params: print = text | json)"},
+        {"search",
+         "files of the vault and workspace folders, newest first (params: query, "
+         "limit, all)"},
+        {"trash", "move a file of the vault to the trash (params: path)"},
         {"recordings", "the unfinished recordings recovery offers"},
         {"recordings.send", "encode an unfinished recording and hand it over (params: id)"},
         {"recordings.discard", "remove an unfinished recording (params: id)"},
@@ -363,6 +393,10 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     if (method == "hello") {
         return {
             {"exitCode", 0}, {"pid", ::getpid()}, {"role", options_.role}, {"version", kVersion}};
+    }
+
+    if (browser::VaultBrowser::handles(method)) {
+        return vaultBrowser().handle(method, params, {output.out, output.err});
     }
 
     if (method == "status") {

@@ -19,6 +19,10 @@ class SecretStore;
 class Opener;
 }  // namespace sayloft::platform
 
+namespace sayloft::browser {
+class VaultBrowser;
+}  // namespace sayloft::browser
+
 namespace sayloft::app {
 
 // Where the engine keeps its files; every empty path takes its place from core/places.
@@ -52,7 +56,8 @@ struct RequestOutput {
 };
 
 // The one owner of sayloft's state for a user: settings, capture state, claims, coordinator and
-// watchers, pipeline, retry and back-fill, after-transcript command, notifier and capture status.
+// watchers, pipeline, retry and back-fill, after-transcript command, notifier, capture status and
+// the vault browser's scanner.
 // It creates every part and hands each its dependencies. Front-ends (the daemon, the command
 // line, the tray) reach it only through requests.
 class Engine {
@@ -91,6 +96,8 @@ class Engine {
     struct Parts;
     void publish(const core::Json& event);
     void applyCaptureSettings();
+    // The vault browser, made at its first use (a daemon makes it at launch).
+    browser::VaultBrowser& vaultBrowser();
 
     EngineOptions options_;
     std::unique_ptr<Parts> parts_;

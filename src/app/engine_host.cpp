@@ -89,6 +89,15 @@ int runThroughEngine(const Json& request, const RequestOutput& output, std::stop
     return 130;
 }
 
+std::optional<int> runThroughRunningEngine(const Json& request, const RequestOutput& output,
+                                           std::stop_token stop, const EngineAddress& address) {
+    auto connection = connectToEngine(address.socketPath());
+    if (!connection) return std::nullopt;
+    if (auto code = relay(*connection, request, output, stop)) return *code;
+    output.err("The running sayloft went away before it answered.");
+    return 1;
+}
+
 void serveRequest(Engine& engine, ControlConnection& connection, const Json& request,
                   std::stop_token stop) {
     Json id = request.contains("id") ? request["id"] : Json(nullptr);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 
 #include "app/engine.hpp"
@@ -26,6 +27,11 @@ using EngineFactory = std::function<std::unique_ptr<Engine>(const std::string& r
 // for it. Returns the request's exit code (130 when stopped).
 int runThroughEngine(const core::Json& request, const RequestOutput& output, std::stop_token stop,
                      const EngineFactory& makeEngine, const EngineAddress& address = {});
+
+// Sends one request to this user's running daemon and relays its output. Nothing (and nothing
+// sent) when no daemon answers on the control socket: the caller then does the work itself.
+std::optional<int> runThroughRunningEngine(const core::Json& request, const RequestOutput& output,
+                                           std::stop_token stop, const EngineAddress& address = {});
 
 // The daemon: takes the lock (waiting while a command holds it; refusing when a daemon does),
 // launches the engine, serves the control socket until `stop`, then shuts down. Returns the exit

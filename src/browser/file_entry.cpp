@@ -233,6 +233,21 @@ bool sameDay(core::TimePoint a, core::TimePoint b) {
     return startOfDay(a) == startOfDay(b);
 }
 
+size_t fingerprint(const std::vector<FileEntry>& files, size_t seed) {
+    auto mix = [&seed](size_t value) {
+        seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    };
+    std::hash<std::string> text;
+    mix(files.size());
+    for (auto& f : files) {
+        mix(text(f.fullPath));
+        mix(size_t(f.modificationDate.time_since_epoch().count()));
+        mix(size_t(f.creationDate.time_since_epoch().count()));
+        mix(size_t(f.source));
+    }
+    return seed;
+}
+
 void sortNewestFirst(std::vector<FileEntry>& files, settings::TimeBasis basis) {
     std::stable_sort(files.begin(), files.end(), [basis](const FileEntry& a, const FileEntry& b) {
         return fileDate(a, basis) > fileDate(b, basis);

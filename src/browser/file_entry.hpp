@@ -74,6 +74,8 @@ core::TimePoint addDays(core::TimePoint dayStart, int days);
 bool sameDay(core::TimePoint a, core::TimePoint b);
 
 // Sorts newest first by the basis's date, keeping the order of equal dates.
+// A hash of which files a list holds, in which order, with which dates: equal lists hash equal.
+size_t fingerprint(const std::vector<FileEntry>& files, size_t seed = 0);
 void sortNewestFirst(std::vector<FileEntry>& files, settings::TimeBasis basis);
 
 }  // namespace sayloft::browser

@@ -42,6 +42,7 @@ void append(std::vector<FileEntry>& to, std::vector<FileEntry> from) {
 struct FileScanner::Published {
     std::mutex mutex;
     Lists lists;
+    bool any = false;
     std::function<void()> onChange;
 };
 
@@ -60,6 +61,7 @@ FileScanner::FileScanner(settings::Settings& settings, core::Clock& clock, core:
         lastVaultFiles_ = std::move(cache->vaultFiles);
         lastRemoteFiles_ = std::move(cache->remoteFiles);
         haveLast_ = true;
+        savedCache_ = fingerprint(lastRemoteFiles_, fingerprint(lastVaultFiles_));
         publishRecent(lastVaultFiles_, lastRemoteFiles_, clock_.now());
     }
 }
@@ -106,12 +108,15 @@ void FileScanner::stop() {
     waitIdle();
 }
 
-bool FileScanner::refresh() {
+bool FileScanner::refresh(bool again) {
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return false;
+        if (scanning_.exchange(true)) {
+            if (again) again_ = true;
+            return false;
+        }
     }
-    if (scanning_.exchange(true)) return false;
     queue_.async([this] {
         bool withRemotes;
         {
@@ -121,6 +126,34 @@ bool FileScanner::refresh() {
         runRefresh(withRemotes, true);
     });
     return true;
+}
+
+void FileScanner::settingsChanged() {
+    std::unique_ptr<core::Timer> old;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        if (timer_) {
+            double interval = snapshot(settings_).refreshInterval;
+            if (!(interval > 0)) interval = 60;
+            old = std::move(timer_);
+            timer_ = clock_.startTimer(core::seconds(interval), core::seconds(interval),
+                                       [this] { refresh(); });
+        }
+    }
+    // Cancelled outside the lock: a firing timer's refresh takes it.
+    if (old) old->cancel();
+    refresh(true);
+}
+
+bool FileScanner::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return timer_ != nullptr;
+}
+
+bool FileScanner::hasLists() const {
+    std::lock_guard lock(published_->mutex);
+    return published_->any;
 }
 
 void FileScanner::refreshNow(bool withRemotes) {
@@ -170,6 +203,7 @@ void FileScanner::publishRecent(const std::vector<FileEntry>& vault,
     Lists lists;
     lists.today = std::move(today);
     lists.recent = std::move(recent);
+    publishedDay_ = startOfDay(now);
     publish(std::move(lists), true);
 }
 
@@ -184,6 +218,7 @@ void FileScanner::publish(Lists lists, bool recentOnly) {
             } else {
                 published->lists = std::move(lists);
             }
+            published->any = true;
             onChange = published->onChange;
         }
         if (onChange) onChange();
@@ -197,8 +232,10 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     core::TimePoint since = addDays(startOfDay(now), -searchDays);
 
     {
+        // Past midnight the last lists are split again while the scan runs.
         std::lock_guard lock(mutex_);
-        if (haveLast_) publishRecent(lastVaultFiles_, lastRemoteFiles_, now);
+        if (haveLast_ && publishedDay_ != startOfDay(now))
+            publishRecent(lastVaultFiles_, lastRemoteFiles_, now);
     }
 
     std::string vault = s.vaultPath.empty() ? "" : core::expandTilde(s.vaultPath);
@@ -207,11 +244,12 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     std::vector<std::string> workspaceExcludes = {remotesFolderName(s), "Orrin"};
     workspaceExcludes.insert(workspaceExcludes.end(), s.excludeDirs.begin(), s.excludeDirs.end());
     bool remoteScan = withRemotes && s.remotesPath && !s.remotesPath->empty();
+    bool birthTimes = s.effectiveTimeBasis() != settings::TimeBasis::modification;
 
     using Task = std::function<std::vector<FileEntry>(std::stop_token)>;
     std::vector<Task> tasks;
     tasks.push_back([&](std::stop_token stop) {
-        return scanVault(vault, since, extensions, vaultExcludes, context(stop));
+        return scanVault(vault, since, extensions, vaultExcludes, context(stop), birthTimes);
     });
     for (auto& path : settings_.additionalPaths()) {
         tasks.push_back([&, path = path.string()](std::stop_token stop) {
@@ -265,7 +303,11 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     {
         std::lock_guard lock(mutex_);
         lastVaultFiles_ = std::move(vaultFiles);
-        if (remoteScan) lastRemoteFiles_ = std::move(remoteFiles);
+        if (remoteScan) {
+            lastRemoteFiles_ = std::move(remoteFiles);
+        } else if (withRemotes) {
+            lastRemoteFiles_.clear();  // no remotes folder (any more)
+        }
         haveLast_ = true;
         all = lastVaultFiles_;
         all.insert(all.end(), lastRemoteFiles_.begin(), lastRemoteFiles_.end());
@@ -285,8 +327,15 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
     }
 
     {
+        // An unchanged scan leaves the cache file as it is.
         std::lock_guard lock(mutex_);
-        saveCache(options_.cacheFile, lastVaultFiles_, lastRemoteFiles_, now);
+        size_t scanned = fingerprint(lastRemoteFiles_, fingerprint(lastVaultFiles_));
+        std::error_code ec;
+        if (savedCache_ != scanned || !fs::exists(options_.cacheFile, ec)) {
+            if (saveCache(options_.cacheFile, lastVaultFiles_, lastRemoteFiles_, now))
+                savedCache_ = scanned;
+        }
+        publishedDay_ = startOfDay(now);
     }
     publish(std::move(lists), false);
 
@@ -297,6 +346,12 @@ void FileScanner::runRefresh(bool withRemotes, bool followUp) {
         if (followUp && !withRemotes && !stopped_ && !followUp_)
             followUp_ =
                 clock_.startTimer(kFollowUpDelay, core::Duration::zero(), [this] { refresh(); });
+        if (again_ && !stopped_) {
+            // Asked for while this one ran: another refresh, keeping the scanning state.
+            again_ = false;
+            queue_.async([this] { runRefresh(true, false); });
+            return;
+        }
         scanning_ = false;
     }
     idle_.notify_all();
@@ -309,7 +364,8 @@ std::vector<FileEntry> FileScanner::scanAllFiles(const settings::Settings& setti
     std::vector<FileEntry> all;
     if (!s.vaultPath.empty())
         append(all, scanVault(core::expandTilde(s.vaultPath), kDistantPast, extensions,
-                              withNames(s.excludeDirs, {"_outbox", "_inbox"}), context));
+                              withNames(s.excludeDirs, {"_outbox", "_inbox"}), context,
+                              s.effectiveTimeBasis() != settings::TimeBasis::modification));
     std::vector<std::string> workspaceExcludes = {remotesFolderName(s), "Orrin"};
     workspaceExcludes.insert(workspaceExcludes.end(), s.excludeDirs.begin(), s.excludeDirs.end());
     for (auto& path : settings.additionalPaths())
@@ -444,7 +500,7 @@ void appendList(std::string& out, const char* key, const std::vector<FileEntry>&
 
 }  // namespace
 
-void FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& vault,
+bool FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& vault,
                             const std::vector<FileEntry>& remotes, core::TimePoint savedAt) {
     try {
         std::string out = "{\n";
@@ -454,8 +510,10 @@ void FileScanner::saveCache(const fs::path& file, const std::vector<FileEntry>& 
         appendList(out, "vaultFiles", vault);
         out += "\n}\n";
         core::writeAtomically(file, out, 0600);
+        return true;
     } catch (const std::exception& e) {
         core::log("scanner", "scan cache not written: {}", e.what());
+        return false;
     }
 }
 

@@ -45,8 +45,12 @@ class FileScanner {
     void start();
     // Cancels the timers, ends running commands and waits for a running refresh.
     void stop();
-    // Starts a background refresh unless one runs; false when one was running.
-    bool refresh();
+    // Starts a background refresh unless one runs; false when one was running. With `again`, a
+    // running refresh is followed by another one (what it scans may have changed meanwhile).
+    bool refresh(bool again = false);
+    // What the scans depend on changed: the timer takes the current interval and a refresh
+    // follows (after the running one, if any).
+    void settingsChanged();
     // Runs one refresh on the calling thread (commands that need the lists once). `withRemotes`
     // includes the remote scan even before a first refresh has finished.
     void refreshNow(bool withRemotes = true);
@@ -56,6 +60,10 @@ class FileScanner {
 
     // The published lists (as last written on the main queue).
     Lists lists() const;
+    // Whether lists were published yet (from the cache or a finished refresh).
+    bool hasLists() const;
+    // Whether start() set the timer going.
+    bool isRunning() const;
     // Called on the main queue after each publication.
     void setOnChange(std::function<void()> onChange);
 
@@ -73,7 +81,8 @@ class FileScanner {
     };
     // Nothing when the file is missing or any part of it does not decode.
     static std::optional<Cache> loadCache(const std::filesystem::path& file);
-    static void saveCache(const std::filesystem::path& file, const std::vector<FileEntry>& vault,
+    // False (and logged) when the file could not be written.
+    static bool saveCache(const std::filesystem::path& file, const std::vector<FileEntry>& vault,
                           const std::vector<FileEntry>& remotes, core::TimePoint savedAt);
 
   private:
@@ -96,9 +105,12 @@ class FileScanner {
     std::condition_variable idle_;
     std::vector<FileEntry> lastVaultFiles_, lastRemoteFiles_;
     bool haveLast_ = false;
+    core::TimePoint publishedDay_{};    // the day the recent lists were last split for
+    std::optional<size_t> savedCache_;  // what the cache file holds, when known
     bool hasScannedRemotes_ = false;
     std::atomic<bool> scanning_{false};
     bool stopped_ = false;
+    bool again_ = false;
     std::stop_source cancel_;
     std::unique_ptr<core::Timer> timer_, followUp_;
     core::SerialQueue queue_{"sayloft.browser.scanner"};

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -146,16 +147,6 @@ std::string extensionTests(const std::set<std::string>& extensions) {
     return out;
 }
 
-// "\( -name 'D' -prune -o ... \) -o ", or nothing without exclusions.
-std::string prunes(const std::vector<std::string>& excludeDirs) {
-    std::string out;
-    for (auto& d : excludeDirs) {
-        if (!out.empty()) out += " -o ";
-        out += "-name " + shellQuote(d) + " -prune";
-    }
-    return out.empty() ? out : "\\( " + out + " \\) -o ";
-}
-
 // Paths given to find must not look like options.
 std::string absolute(const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
@@ -216,7 +207,11 @@ fs::path ScanContext::tempFolder() const {
 }
 
 int dayWindow(core::TimePoint since, core::TimePoint now) {
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since).count();
+    // In whole seconds first: the distant past lies further back than nanoseconds reach.
+    auto wholeSeconds = [](core::TimePoint t) {
+        return std::chrono::time_point_cast<std::chrono::seconds>(t).time_since_epoch().count();
+    };
+    int64_t seconds = wholeSeconds(now) - wholeSeconds(since);
     if (seconds < 0) seconds = 0;
     return int(std::min<int64_t>(seconds / 86400, 1'000'000)) + 1;
 }
@@ -297,58 +292,143 @@ std::vector<StatTimes> batchStat(const std::vector<std::string>& paths,
     return std::vector<StatTimes>(paths.size());
 }
 
+namespace {
+
+// The find expression shared by the vault and workspace scans: each wanted file is printed as
+// "<birth>\t<modified>\t<path>\0" (GNU find prints a negative birth time where it cannot read
+// one), so that everything a file needs comes from find's own stat of it, with no second pass.
+// Hidden and excluded folders are pruned. The file tests come first: find tries name tests
+// before type tests, so a prune test placed first would match every file against every
+// excluded name.
+std::string findFilesCommand(const std::string& root, const std::set<std::string>& extensions,
+                             const std::vector<std::string>& excludeDirs, int days,
+                             int timeoutSeconds,
+                             const std::string& print = "-printf '%B@\\t%T@\\t%p\\0'") {
+    std::string folders = "-name '.*'";
+    for (auto& d : excludeDirs) folders += " -o -name " + shellQuote(d);
+    return timeLimiter(timeoutSeconds) + "find " + shellQuote(root) +
+           " -mindepth 1 \\( -type f -not -name '.*' \\( " + extensionTests(extensions) +
+           " \\) -mtime -" + std::to_string(days) + " " + print + " \\) -o \\( -type d \\( " +
+           folders + " \\) -prune \\)";
+}
+
+struct FoundFile {
+    std::string path;
+    int64_t birth = 0;  // 0 when find could not read it
+    int64_t modified = 0;
+};
+
+std::vector<FoundFile> parseFound(std::string_view output) {
+    std::vector<FoundFile> files;
+    files.reserve(std::count(output.begin(), output.end(), '\0'));
+    for (std::string_view rest = output; !rest.empty();) {
+        size_t end = std::min(rest.find('\0'), rest.size());
+        std::string_view record = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        size_t first = record.find('\t');
+        size_t second = first == std::string_view::npos ? first : record.find('\t', first + 1);
+        if (second == std::string_view::npos || second + 1 == record.size()) continue;
+        FoundFile f;
+        f.birth = std::max<int64_t>(parseInteger(record.substr(0, first)), 0);
+        f.modified = parseInteger(record.substr(first + 1, second - first - 1));
+        f.path = record.substr(second + 1);
+        files.push_back(std::move(f));
+    }
+    return files;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether this computer's find prints birth times (GNU find does where it reads them through
+// statx); asked once per process, of the private temporary folder.
+bool findReadsBirthTimes(const ScanContext& context) {
+    static std::once_flag once;
+    static bool reads = false;
+    std::call_once(once, [&] {
+        core::ProcessOptions o;
+        o.argv = {"find", context.tempFolder().string(), "-maxdepth", "0", "-printf", "%B@"};
+        o.stderrTo = core::ProcessOutput::discarded();
+        o.timeLimit = core::seconds(5);
+        o.killGrace = core::seconds(1);
+        o.clock = &context.clockRef();
+        try {
+            reads = parseInteger(core::runProcess(o).out) > 0;
+        } catch (const std::exception&) {
+            reads = false;
+        }
+    });
+    return reads;
+}
+
+}  // namespace
+
 std::string vaultFindCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
-                             int timeoutSeconds, const fs::path& output,
-                             const std::string& consumer) {
-    std::string find = timeLimiter(timeoutSeconds) + "find " + shellQuote(root) + " " +
-                       prunes(excludeDirs) + "-not -path '*/.*' -type f \\( " +
-                       extensionTests(extensions) + " \\) -mtime -" + std::to_string(days) +
-                       " -print0";
-    if (consumer.empty()) return find + " > " + shellQuote(output.string()) + " 2>/dev/null";
-    return find + " 2>/dev/null | tee " + shellQuote(output.string()) + " | " + consumer;
+                             int timeoutSeconds, const fs::path& output) {
+    return findFilesCommand(root, extensions, excludeDirs, days, timeoutSeconds) + " > " +
+           shellQuote(output.string()) + " 2>/dev/null";
 }
 
 std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint since,
                                  const std::set<std::string>& includeExtensions,
                                  const std::vector<std::string>& excludeDirs,
-                                 const ScanContext& context) {
+                                 const ScanContext& context, bool birthTimes) {
     if (vaultPath.empty() || includeExtensions.empty()) return {};
     std::string vault = absolute(vaultPath);
     std::string root = resolveSymlink(vault, context);
-    std::vector<std::string> paths;
-    std::vector<StatTimes> times;
+    // Where find cannot read creation dates, find hands each path on to the batch stat as it
+    // goes, so that both run at once.
+    std::vector<FoundFile> found;
     try {
-        // The batch stat reads the list while find still writes it.
-        PrivateTempFile found(context.tempFolder(), "sayloft-find");
-        PrivateTempFile stats(context.tempFolder(), "sayloft-stat");
-        std::string command =
-            vaultFindCommand(root, includeExtensions, excludeDirs,
-                             dayWindow(since, context.clockRef().now()),
-                             context.limits.vaultTimeout, found.path(), statCommand(context)) +
-            " > " + shellQuote(stats.path().string()) + " 2>/dev/null";
+        PrivateTempFile list(context.tempFolder(), "sayloft-find");
+        const bool statPass = birthTimes && !findReadsBirthTimes(context);
+        std::optional<PrivateTempFile> stats;
+        int days = dayWindow(since, context.clockRef().now());
+        std::string command;
+        if (statPass) {
+            stats.emplace(context.tempFolder(), "sayloft-stat");
+            command = findFilesCommand(root, includeExtensions, excludeDirs, days,
+                                       context.limits.vaultTimeout,
+                                       "-fprintf " + shellQuote(list.path().string()) +
+                                           " '%B@\\t%T@\\t%p\\0' -print0") +
+                      " 2>/dev/null | " + statCommand(context) + " > " +
+                      shellQuote(stats->path().string()) + " 2>/dev/null";
+        } else {
+            command = vaultFindCommand(root, includeExtensions, excludeDirs, days,
+                                       context.limits.vaultTimeout, list.path());
+        }
         auto r = runShell(command, context, context.limits.vaultWatchdog, false);
         if (r.timedOut) core::log(kArea, "vault find timed out");
-        auto output = core::readFile(found.path());
+        auto output = core::readFile(list.path());
         if (!output || output->empty()) {
             core::log(kArea, "vault find: no output");
             return {};
         }
-        paths = splitRecords(*output, '\0');
-        core::log(kArea, "vault find returned {} files", paths.size());
-        auto statOutput = core::readFile(stats.path());
-        times = matchStatRecords(paths, statOutput ? *statOutput : "");
+        found = parseFound(*output);
+        core::log(kArea, "vault find returned {} files", found.size());
+        if (statPass) {
+            std::vector<std::string> paths;
+            paths.reserve(found.size());
+            for (auto& f : found) paths.push_back(f.path);
+            auto statOutput = core::readFile(stats->path());
+            auto times = matchStatRecords(paths, statOutput ? *statOutput : "");
+            for (size_t i = 0; i < found.size(); ++i) found[i].birth = times[i].birth;
+        }
     } catch (const std::exception& e) {
         core::log(kArea, "vault find failed: {}", e.what());
         return {};
     }
     std::vector<FileEntry> entries;
-    entries.reserve(paths.size());
-    for (size_t i = 0; i < paths.size(); ++i) {
-        auto relative = withoutPrefix(withoutPrefix(paths[i], root), vault);
-        FileEntry e = makeEntry(paths[i], relative, Source::vault);
-        e.modificationDate = fromUnix(times[i].modified);
-        e.creationDate = times[i].birth > 0 ? fromUnix(times[i].birth) : e.modificationDate;
+    entries.reserve(found.size());
+    for (auto& f : found) {
+        auto relative = withoutPrefix(withoutPrefix(f.path, root), vault);
+        FileEntry e = makeEntry(f.path, relative, Source::vault);
+        e.modificationDate = fromUnix(f.modified);
+        // Without a birth time (not asked for, or the file system keeps none) a file was
+        // created when it was last changed.
+        e.creationDate = birthTimes && f.birth > 0 ? fromUnix(f.birth) : e.modificationDate;
         classifyInto(e);
         entries.push_back(std::move(e));
     }
@@ -363,27 +443,25 @@ std::vector<FileEntry> scanWorkspace(const std::string& folderPath, core::TimePo
     if (folderPath.empty() || includeExtensions.empty()) return {};
     std::string folder = absolute(folderPath);
     std::string root = resolveSymlink(folder, context);
-    std::string command =
-        timeLimiter(context.limits.workspaceTimeout) + "find " + shellQuote(root) + " " +
-        prunes(excludeDirs) + "-not -path '*/.*' -type f \\( " + extensionTests(includeExtensions) +
-        " \\) -mtime -" + std::to_string(dayWindow(since, context.clockRef().now())) +
-        " -print0 2>/dev/null | head -z -n " + std::to_string(context.limits.workspaceMaxPaths);
+    std::string command = findFilesCommand(root, includeExtensions, excludeDirs,
+                                           dayWindow(since, context.clockRef().now()),
+                                           context.limits.workspaceTimeout) +
+                          " 2>/dev/null | head -z -n " +
+                          std::to_string(context.limits.workspaceMaxPaths);
     core::log(kArea, "find cmd: {}", core::repairUtf8(command));
-    std::vector<std::string> paths;
+    std::vector<FoundFile> found;
     try {
         auto r = runShell(command, context, context.limits.workspaceWatchdog, true);
-        paths = splitRecords(r.out, '\0');
+        found = parseFound(r.out);
     } catch (const std::exception& e) {
         core::log(kArea, "workspace find failed: {}", e.what());
     }
-    core::log(kArea, "find returned {} lines for {}", paths.size(), core::repairUtf8(folder));
-    auto times = batchStat(paths, context);
+    core::log(kArea, "find returned {} lines for {}", found.size(), core::repairUtf8(folder));
     std::vector<FileEntry> entries;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        auto modified = fromUnix(times[i].modified);
+    for (auto& f : found) {
+        auto modified = fromUnix(f.modified);
         if (modified < since) continue;
-        FileEntry e =
-            makeEntry(paths[i], withoutPrefix(withoutPrefix(paths[i], root), folder), source);
+        FileEntry e = makeEntry(f.path, withoutPrefix(withoutPrefix(f.path, root), folder), source);
         e.creationDate = e.modificationDate = modified;
         classifyInto(e);
         entries.push_back(std::move(e));

@@ -56,10 +56,12 @@ std::string resolveSymlink(const std::string& path, const ScanContext& context);
 std::vector<StatTimes> batchStat(const std::vector<std::string>& paths, const ScanContext& context);
 
 // Files of the vault changed since `since`, below it (hidden paths and excluded folders left out).
+// Their creation dates are read only with `birthTimes` (else they equal the modification dates):
+// from find where it can, else by a batch stat fed by find as it goes.
 std::vector<FileEntry> scanVault(const std::string& vaultPath, core::TimePoint since,
                                  const std::set<std::string>& includeExtensions,
                                  const std::vector<std::string>& excludeDirs,
-                                 const ScanContext& context);
+                                 const ScanContext& context, bool birthTimes = true);
 
 // Files of one workspace folder changed since `since`; at most `workspaceMaxPaths` of them.
 std::vector<FileEntry> scanWorkspace(const std::string& folder, core::TimePoint since,
@@ -80,12 +82,11 @@ std::vector<FileEntry> scanRemotes(const std::string& remotesFolder,
                                    const std::set<std::string>& includeExtensions,
                                    const ScanContext& context);
 
-// The vault find's command line, every value quoted: its NUL-separated list goes to `output`,
-// and through it to `consumer` (another command line) when one is given.
+// The vault find's command line, every value quoted: "<birth>\t<modified>\t<path>\0" for each
+// file goes to `output`.
 std::string vaultFindCommand(const std::string& root, const std::set<std::string>& extensions,
                              const std::vector<std::string>& excludeDirs, int days,
-                             int timeoutSeconds, const std::filesystem::path& output,
-                             const std::string& consumer = {});
+                             int timeoutSeconds, const std::filesystem::path& output);
 
 // Whole days between `since` and `now`, plus one: the find's -mtime window.
 int dayWindow(core::TimePoint since, core::TimePoint now);

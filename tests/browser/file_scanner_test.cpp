@@ -72,10 +72,26 @@ TEST(FileScanner, HostileNamesAreListedAndNeverExecuted) {
     setup.vault = setup.home.path() / "v'a\"ult $(touch PWNED) `touch PWNED`";
     setup.store.settings().vaultPath = setup.vault.string();
     setup.store.settings().excludeDirs = {"$(touch PWNED)", "it's"};
+    // Creation dates are asked for: where find cannot read them, the batch stat must match
+    // every hostile name too.
+    setup.store.settings().timeBasis = settings::TimeBasis::creation;
     const std::vector<std::string> hostile = {
         "it's \"quoted\".md", "$(touch PWNED).md", "`touch PWNED`.md",      "new\nline.md",
         "-dash.md",           "bad\xff.md",        "semi;colon&amp|pipe.md"};
-    for (auto& n : hostile) touch(setup.vault / n);
+    // Changed two days ago but created now: listed today only by a creation date that stat
+    // read for that very name (where the file system keeps birth times).
+    struct statx probe {};
+    touch(setup.vault / "probe");
+    bool birthTimes =
+        ::statx(AT_FDCWD, (setup.vault / "probe").c_str(), 0, STATX_BTIME, &probe) == 0 &&
+        (probe.stx_mask & STATX_BTIME);
+    fs::remove(setup.vault / "probe");
+    for (auto& n : hostile) {
+        touch(setup.vault / n);
+        if (birthTimes)
+            test::setMtime(setup.vault / n,
+                           std::chrono::system_clock::now() - std::chrono::hours(48));
+    }
     touch(setup.vault / "$(touch PWNED)" / "pruned.md");
     touch(setup.vault / "it's" / "pruned-too.md");
     touch(setup.vault / "sub $(touch PWNED)" / "nested.md");
@@ -94,7 +110,8 @@ TEST(FileScanner, HostileNamesAreListedAndNeverExecuted) {
     EXPECT_EQ(names(lists.today), expected);
     for (auto& f : lists.today) {
         EXPECT_TRUE(fs::exists(f.fullPath)) << f.fullPath;
-        EXPECT_GT(f.modificationDate, core::TimePoint{}) << "stat matched " << f.fullPath;
+        EXPECT_GT(f.modificationDate, core::TimePoint{}) << f.fullPath;
+        EXPECT_GT(f.creationDate, core::TimePoint{}) << "stat matched " << f.fullPath;
     }
     EXPECT_EQ(names(lists.inbox), std::set<std::string>{"$(touch PWNED)-note.md"});
     ASSERT_EQ(lists.outbox.size(), 1u);
@@ -222,6 +239,17 @@ TEST(FileScanner, CacheFillsTheListsBeforeTheFirstScanEnds) {
     ASSERT_TRUE(saved);
     EXPECT_EQ(names(saved->vaultFiles), std::set<std::string>{"fresh.md"});
     EXPECT_EQ(names(saved->remoteFiles), std::set<std::string>{"cached-remote.md"});
+
+    // A scan that finds the same files leaves the file alone; one that finds a change rewrites it.
+    auto marked = core::Json::parse(test::readFile(cacheFile));
+    marked["marker"] = true;
+    test::writeFile(cacheFile, marked.dump());
+    scanner.refreshNow(false);
+    EXPECT_TRUE(core::Json::parse(test::readFile(cacheFile)).contains("marker"));
+    touch(setup.vault / "fresher.md");
+    scanner.refreshNow(false);
+    EXPECT_FALSE(core::Json::parse(test::readFile(cacheFile)).contains("marker"));
+    EXPECT_EQ(FileScanner::loadCache(cacheFile)->vaultFiles.size(), 2u);
 
     // A damaged cache is ignored.
     test::writeFile(cacheFile, "{\"vaultFiles\": [{\"id\": 1}], \"remoteFiles\": []}");
