@@ -483,7 +483,8 @@ struct RecordingEngine::Impl {
 
     void streamFailed(uint64_t generation, const std::string& why) {
         if (!running() || !graph || graph->generation != generation || reconnecting) return;
-        scheduleDeviceCheck("a stream ended: " + why, true, 0);
+        cancel(deviceCheck);
+        checkDevices("a stream ended: " + why, true);
     }
 
     void rebuild(const std::string& reason) {
