@@ -29,9 +29,9 @@ StreamMixer::StreamMixer(Config config, AudioRingBuffer& ring, CaptureMeter& met
     config_.systemInputs = std::max(0, config_.systemInputs);
     target_ = std::llround(config_.rate * 0.030);
     tolerance_ = std::llround(config_.rate * 0.005);
-    overfill_ = target_ + std::llround(config_.rate * 0.500);
+    overfill_ = target_ + std::llround(config_.rate * 1.5);
     maxDebt_ = std::llround(config_.rate * 0.300);
-    const int64_t capacity = roundUpPow2(std::llround(config_.rate * 2));
+    const int64_t capacity = roundUpPow2(std::llround(config_.rate * 2.5));
     fifos_.resize(static_cast<size_t>(config_.systemInputs));
     for (int k = firstFollower(); k < config_.systemInputs; ++k) {
         auto& f = fifos_[static_cast<size_t>(k)];

@@ -27,7 +27,8 @@ struct CaptureMeter {
 // stream waits in a FIFO held near 30 ms and is kept in step by dropping or repeating one frame
 // when its slow average strays more than 5 ms. A FIFO that runs dry gives silence; frames that
 // come up to 300 ms late are skipped so the stream stays in step, and after a longer silence it
-// starts afresh at its target. A FIFO 500 ms ahead skips to its newest audio. A clock that stops
+// starts afresh at its target. A FIFO 1.5 s ahead (the clock stalled) skips to its newest
+// audio; anything less is a lump the clock will take when it comes. A clock that stops
 // delivering (a paused app on some servers sends nothing) is filled with silence at tick(), so the
 // recording keeps its length; a clock that dumps a backlog when it starts is cut to its newest 100
 // ms.
