@@ -375,6 +375,33 @@ TEST_F(EngineTest, LevelsTenTimesASecond) {
     EXPECT_NEAR(micPeak.load(), 0.4f, 0.01f);
 }
 
+TEST_F(EngineTest, ReconfigureAndPortChanges) {
+    auto engine = makeEngine();
+    engine->start();
+    engine->reconfigure({});  // the same options: nothing happens
+    EXPECT_EQ(count(formatChanges), 0u);
+    engine->reconfigure({.includeMicrophone = false});
+    EXPECT_TRUE(logs.contains("rebuilding the audio graph: the microphone was turned off"));
+    EXPECT_FALSE(engine->recordsMicrophone());
+    engine->reconfigure(
+        {.source = {RecordingSource::App{"player", "Player"}}, .includeMicrophone = false});
+    EXPECT_TRUE(logs.contains("rebuilding the audio graph: the source changed to Player"));
+    ASSERT_EQ(streams().size(), 1u);
+    EXPECT_EQ(streams()[0].monitorSinkInput, player);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(formatChanges, (std::vector<std::string>{"off", "off"}));
+    }
+
+    // Plugging headphones into the same output changes its port: a new kind, no rebuild.
+    hw->setActivePort("speakers", Port{"analog-output-headphones", "", PortType::headphones});
+    engine->flush();
+    EXPECT_EQ(engine->outputKind(), AudioOutputKind::headphones);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(kinds, std::vector<AudioOutputKind>{AudioOutputKind::headphones});
+    EXPECT_EQ(formatChanges.size(), 2u);
+}
+
 TEST(OutputKind, FromPortsAndDeviceProperties) {
     using K = AudioOutputKind;
     struct Case {
