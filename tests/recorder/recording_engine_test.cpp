@@ -403,6 +403,26 @@ TEST_F(EngineTest, ReconfigureAndPortChanges) {
     EXPECT_EQ(formatChanges.size(), 2u);
 }
 
+TEST_F(EngineTest, MicrophoneGoneAndBackRebuildsWithoutEverTakingAMonitor) {
+    auto engine = makeEngine();
+    engine->start();
+    hw->removeSource("mic");
+    engine->flush();
+    wait(*engine, 0.8);
+    EXPECT_TRUE(logs.contains("the microphone went away"));
+    EXPECT_FALSE(engine->microphoneName());
+    for (auto& s : streams()) EXPECT_EQ(s.channels, 2);  // the default is a monitor now
+
+    hw->addSource(microphone("headset-mic"));
+    hw->setDefaultSource("headset-mic");
+    engine->flush();
+    wait(*engine, 0.8);
+    EXPECT_TRUE(logs.contains("the microphone to use changed"));
+    EXPECT_EQ(engine->microphoneName(), "Mic headset-mic");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(formatChanges, (std::vector<std::string>{"off", "Mic headset-mic"}));
+}
+
 TEST(OutputKind, FromPortsAndDeviceProperties) {
     using K = AudioOutputKind;
     struct Case {
