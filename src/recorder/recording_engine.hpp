@@ -92,7 +92,9 @@ class RecordingEngine {
     void start();
     // From any phase; ends in stopped; closes every stream and the connection.
     void stop();
-    // New options; rebuilds the graph when running and they differ.
+    // New options; rebuilds the graph when running and they differ. After a successful rebuild
+    // onFormatChange has been called when this returns; a failed one is retried as after a
+    // device change.
     void reconfigure(const RecordingOptions& options);
     // After the computer woke: rebuilds unless audio flows again within 2.5 s.
     void verifyIOAfterWake();
