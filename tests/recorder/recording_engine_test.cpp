@@ -98,8 +98,9 @@ class EngineTest : public ::testing::Test {
     }
 
     std::vector<float> drain(RecordingEngine& engine) {
-        std::vector<float> out(static_cast<size_t>(engine.ring().availableFrames()) * 2);
-        engine.ring().read(out.data(), engine.ring().availableFrames());
+        const int64_t frames = engine.ring().availableFrames();  // more may come meanwhile
+        std::vector<float> out(static_cast<size_t>(frames) * 2);
+        engine.ring().read(out.data(), frames);
         return out;
     }
 
