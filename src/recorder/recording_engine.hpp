@@ -110,8 +110,11 @@ class RecordingEngine {
     AudioOutputKind outputKind() const;
     // Seconds from the monitor to the loudspeaker.
     double outputLatency() const;
-    // The output cannot be followed by the echo canceller (a network sink, say).
-    bool outputIsAirPlay() const;
+    // The output is a network sink (RAOP, a tunnel): it plays too late for the echo canceller
+    // to follow it.
+    bool outputIsNetwork() const;
+    // The same as outputIsNetwork() (older name).
+    bool outputIsAirPlay() const { return outputIsNetwork(); }
 
     // 524,288 stereo frames; the writer drains it.
     AudioRingBuffer& ring() { return *ring_; }
