@@ -93,6 +93,8 @@ bool GlobalKeys::apply(bool record) {
         core::log("recorder", "could not register the quick-record key; another app may use it");
         problem_ = "Ctrl+Alt+Super+R is taken by another program.";
     }
+    if (problem_.isEmpty())
+        core::log("tray", "keys registered: {}Shift+Super+V", record ? "Ctrl+Alt+Super+R, " : "");
     return problem_.isEmpty();
 }
 

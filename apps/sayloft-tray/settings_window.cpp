@@ -354,7 +354,9 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     auto* remind = static_cast<QCheckBox*>(addField("recordingConsentReminder", K::boolean));
     remind->setText("Remind me to tell the others when a recording starts");
     consent->addRow(remind);
-    consent->addRow("Reminder", addField("recordingConsentText", K::text, true));
+    auto* reminder = static_cast<QLineEdit*>(addField("recordingConsentText", K::text, true));
+    reminder->setPlaceholderText(settings::kDefaultConsentText);
+    consent->addRow("Reminder", reminder);
     auto* permissions = section(recording, "Permissions");
     permissions->addRow(
         note("Microphone and system audio come through the sound server "

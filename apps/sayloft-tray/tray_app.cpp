@@ -251,7 +251,7 @@ void TrayApp::rebuildMenu() {
         // The engine's rows are not here (yet): the app's own rows, so that it is never stuck.
         menu_->addAction("Search Vault...", this, &TrayApp::toggleSearch);
         menu_->addAction("Settings...", this, [this] { showSettings(); });
-        menu_->addAction("Welcome & guide...", this, &TrayApp::showWelcome);
+        menu_->addAction("Welcome && guide...", this, &TrayApp::showWelcome);
         menu_->addAction("Quit", qApp, &QApplication::quit);
     }
     emit menuRebuilt();
