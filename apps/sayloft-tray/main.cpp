@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QPainter>
 #include <QTimer>
 #include <iostream>
@@ -81,13 +83,44 @@ int main(int argc, char** argv) {
     cli.addOptions({show, screenshot, search, socket, noStart, noTray});
     cli.process(app);
 
+    const bool shooting = cli.isSet(screenshot);
+    QString what = cli.value(show).section(':', 0, 0);
+    const QString tab = cli.value(show).section(':', 1);
+    if (cli.isSet(search)) what = "search";
+    if (!what.isEmpty() &&
+        !QStringList{"menu", "recorder", "search", "settings", "welcome"}.contains(what)) {
+        std::cerr
+            << "sayloft-tray: --show takes menu, recorder, search, settings[:TAB] or welcome\n";
+        return 2;
+    }
+    if (shooting && what.isEmpty()) {
+        std::cerr << "sayloft-tray: --screenshot needs --show\n";
+        return 2;
+    }
+
+    // One tray per user: a second start hands its --show to the running one and ends.
+    QLocalServer instance;
+    if (!shooting) {
+        QLocalSocket running;
+        running.connectToServer(trayInstancePath());
+        if (running.waitForConnected(1000)) {
+            running.write((cli.value(show).isEmpty() ? what : cli.value(show)).toUtf8() + "\n");
+            running.waitForBytesWritten(1000);
+            running.disconnectFromServer();
+            return 0;
+        }
+        QLocalServer::removeServer(trayInstancePath());
+        instance.setSocketOptions(QLocalServer::UserAccessOption);
+        if (!instance.listen(trayInstancePath()))
+            std::cerr << "sayloft-tray: " << instance.errorString().toStdString() << "\n";
+    }
+
     EngineClient engine(cli.isSet(socket) ? cli.value(socket) : engineSocketPath());
     if (!cli.isSet(noStart)) engine.setDaemonCommand({daemonProgram(), "run"});
 
     platform::XdgOpener opener;
     browser::DesktopFileActions actions(opener, browser::findPdfConverter());
 
-    const bool shooting = cli.isSet(screenshot);
     TrayApp::Options options;
     if (shooting)
         options.surface = TrayApp::Options::Surface::none;
@@ -97,10 +130,8 @@ int main(int argc, char** argv) {
     options.globalKeys = !shooting;
     TrayApp tray(engine, actions, options);
 
-    const QString what = cli.value(show).section(':', 0, 0);
-    const QString tab = cli.value(show).section(':', 1);
     QWidget* window = nullptr;
-    auto open = [&] {
+    auto open = [&](const QString& what, const QString& tab) {
         if (what == "recorder") {
             tray.showRecorder();
             window = &tray.recorderWindow();
@@ -127,17 +158,24 @@ int main(int argc, char** argv) {
         std::cerr << "sayloft-tray: no settings tab \"" << tab.toStdString() << "\"\n";
         return 2;
     }
-    if (shooting && what.isEmpty()) {
-        std::cerr << "sayloft-tray: --screenshot needs --show\n";
-        return 2;
-    }
+    QObject::connect(&instance, &QLocalServer::newConnection, &app, [&] {
+        while (auto* peer = instance.nextPendingConnection()) {
+            QObject::connect(peer, &QLocalSocket::readyRead, peer, [&, peer] {
+                if (!peer->canReadLine()) return;
+                auto asked = QString::fromUtf8(peer->readLine()).trimmed();
+                open(asked.section(':', 0, 0), asked.section(':', 1));
+                if (window) window->activateWindow();
+                peer->disconnectFromServer();
+            });
+            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+        }
+    });
 
     bool first = true;
     QObject::connect(&tray, &TrayApp::loaded, &app, [&] {
         if (!first) return;
         first = false;
-        if (cli.isSet(search)) tray.toggleSearch();
-        open();
+        open(what, tab);
         if (!shooting) return;
         // Wait until the window's own requests have answered (twice quiet in a row), then save.
         auto* poll = new QTimer(&app);

@@ -1,6 +1,7 @@
 #include "tray_places.hpp"
 
 #include <QUrl>
+#include <filesystem>
 
 #include "app/engine_host.hpp"
 #include "core/places.hpp"
@@ -9,6 +10,13 @@ namespace sayloft::tray {
 
 QString windowStatePath() {
     return QString::fromStdString((core::stateDir() / "tray-windows.ini").string());
+}
+
+QString trayInstancePath() {
+    auto dir = core::runtimeDir();
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    return QString::fromStdString((dir / "tray.sock").string());
 }
 
 QString engineSocketPath() {

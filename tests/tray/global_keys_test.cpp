@@ -43,7 +43,7 @@ class XServer {
     std::string display_;
 };
 
-TEST(GlobalKeys, QuickRecordStartsOnceThenShowsTheRecorder) {
+TEST(GlobalKeys, QuickRecordStartsOnceThenShowsTheRecorderAndStateLivesInTheEngine) {
     if (!haveProgram("Xvfb") || !haveProgram("xdotool"))
         GTEST_SKIP() << "Xvfb and xdotool are needed (scripts/deps installs them)";
     sayloft::test::TempDir dir;
@@ -88,6 +88,23 @@ TEST(GlobalKeys, QuickRecordStartsOnceThenShowsTheRecorder) {
     ASSERT_TRUE(eventually([&] { return found("sayloft Recorder"); }, 30)) << readAll(log);
     EXPECT_EQ(engine.requests("record.start").size(), 1u);
 
+    // A second start hands its window to the running tray and ends.
+    auto second = sayloft::test::run(
+        {sayloft::test::buildPath("apps/sayloft-tray/sayloft-tray").string(), "--socket",
+         (dir / "control.sock").string(), "--no-start", "--show", "search"},
+        env);
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    ASSERT_TRUE(eventually([&] { return found("Search Vault"); }, 30));
+
+    // The tray holds none of the recording: killed and started again, it shows the engine's.
+    ::kill(tray, SIGKILL);
+    sayloft::test::waitExit(tray);
+    engine.answer("record.status", {{"state", "recording"}, {"elapsed", 65}});
+    tray = sayloft::test::spawnBackground(
+        {sayloft::test::buildPath("apps/sayloft-tray/sayloft-tray").string(), "--socket",
+         (dir / "control.sock").string(), "--no-start", "--no-tray"},
+        log, env);
+    ASSERT_TRUE(eventually([&] { return found("Recording 01:05"); }, 30)) << readAll(log);
     ::kill(tray, SIGTERM);
     sayloft::test::waitExit(tray);
 }
