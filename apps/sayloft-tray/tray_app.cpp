@@ -29,8 +29,9 @@ bool trayHostAvailable(const QDBusConnection& bus) {
 
 namespace {
 
-// The tray glyph: three sound bars in the accent colour; while recording, a red dot.
-QIcon drawIcon(bool recording) {
+// The tray glyph: three sound bars in the accent colour with today's count in a badge; while
+// recording, a red dot.
+QIcon drawIcon(bool recording, int todayCount) {
     QPixmap pixmap(64, 64);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -45,6 +46,18 @@ QIcon drawIcon(bool recording) {
         const int heights[] = {22, 44, 30};
         for (int i = 0; i < 3; ++i)
             p.drawRoundedRect(QRectF(10 + i * 16, 32 - heights[i] / 2.0, 11, heights[i]), 5, 5);
+        if (todayCount > 0) {
+            QRectF badge(30, 30, 34, 34);
+            p.setBrush(QColor(40, 40, 40));
+            p.drawEllipse(badge);
+            QFont font = p.font();
+            font.setPixelSize(todayCount > 99 ? 14 : 22);
+            font.setBold(true);
+            p.setFont(font);
+            p.setPen(Qt::white);
+            p.drawText(badge, Qt::AlignCenter,
+                       todayCount > 99 ? "99+" : QString::number(todayCount));
+        }
     }
     return QIcon(pixmap);
 }
@@ -225,7 +238,7 @@ QString TrayApp::trayToolTip() const {
 void TrayApp::updateIcon() {
     const auto state = recordingState();
     const bool active = state == "recording" || state == "paused";
-    auto icon = drawIcon(active);
+    auto icon = drawIcon(active, todayCount_);
     if (icon_) {
         icon_->setIcon(icon);
         icon_->setToolTip(trayToolTip());
