@@ -1,6 +1,9 @@
 #include "settings_window.hpp"
 
 #include <QComboBox>
+#include <QDateEdit>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -187,6 +190,18 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     days->addWidget(new QLabel("days; older under \"Older\""));
     days->addStretch(1);
     sections->addRow("Days listed:", days);
+    auto* openRow = new QHBoxLayout;
+    for (auto [label, folder] :
+         {std::pair{"Open _inbox folder", "_inbox"}, std::pair{"Open _outbox folder", "_outbox"},
+          std::pair{"Open .handoff folder", ".handoff"}}) {
+        auto* button = new QPushButton(label);
+        connect(button, &QPushButton::clicked, this, [this, folder = QString(folder)] {
+            if (openFolder) openFolder(fieldText("vaultPath") + "/" + folder);
+        });
+        openRow->addWidget(button);
+    }
+    openRow->addStretch(1);
+    sections->addRow(openRow);
     paths->addStretch(1);
 
     // Scanning
@@ -245,6 +260,42 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     folderButtons->addWidget(recheck);
     folderButtons->addStretch(1);
     watchedLayout->addLayout(folderButtons);
+    auto* sendOld = new QPushButton("Send recordings already in Voice Memos…");
+    importLine = note({});
+    importLine->setObjectName("importResult");
+    watchedLayout->addWidget(sendOld);
+    watchedLayout->addWidget(importLine);
+    connect(sendOld, &QPushButton::clicked, this, [this] {
+        QDialog sheet(this);
+        sheet.setWindowTitle("Send recordings already in Voice Memos");
+        auto* text = new QLabel(
+            "sayloft sends only what is recorded after it starts watching. This sends the "
+            "recordings that were already there: each is copied into the vault, uploaded and "
+            "transcribed. Recordings Wendrel already has are not transcribed again, and "
+            "transcripts already in the vault are kept.");
+        text->setWordWrap(true);
+        auto* from = new QDateEdit(QDate::currentDate().addDays(-7));
+        from->setCalendarPopup(true);
+        from->setDisplayFormat("yyyy-MM-dd");
+        auto* only = new QLabel;
+        auto updateOnly = [only, from] {
+            only->setText("Only recordings from " + from->date().toString("MMM d, yyyy") +
+                          " will be sent, one at a time.");
+        };
+        updateOnly();
+        connect(from, &QDateEdit::dateChanged, &sheet, updateOnly);
+        auto* buttons = new QDialogButtonBox;
+        buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+        buttons->addButton("Send", QDialogButtonBox::AcceptRole);
+        connect(buttons, &QDialogButtonBox::accepted, &sheet, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, &sheet, &QDialog::reject);
+        auto* form = new QFormLayout(&sheet);
+        form->addRow(text);
+        form->addRow("From", from);
+        form->addRow(only);
+        form->addRow(buttons);
+        if (sheet.exec() == QDialog::Accepted) sendExisting(from->date().toString("yyyy-MM-dd"));
+    });
     auto* upload = static_cast<QCheckBox*>(addField("captureWendrelEnabled", K::boolean));
     upload->setText("Upload to Wendrel for transcription");
     watchedLayout->addWidget(upload);
@@ -397,6 +448,12 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     layout->addLayout(bottom);
     connect(saveButton, &QPushButton::clicked, this, &SettingsWindow::save);
     resize(640, 560);
+}
+
+void SettingsWindow::sendExisting(const QString& since) {
+    importLine->setText("Sending…");
+    engine_.request("import", {{"since", since.toStdString()}},
+                    [this](const Reply& reply) { importLine->setText(reply.text()); });
 }
 
 bool SettingsWindow::showTab(const QString& title) {

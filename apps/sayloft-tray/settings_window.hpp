@@ -32,6 +32,12 @@ class SettingsWindow : public QWidget {
     void setFieldText(const std::string& key, const QString& text);
     void save();
 
+    // Opens a folder with the desktop's file manager (the Paths tab's buttons).
+    std::function<void(const QString& path)> openFolder;
+    // The import sheet: queues the Voice Memos recordings from `since` on (yyyy-MM-dd).
+    void sendExisting(const QString& since);
+    QLabel* importLine;
+
     // The one-time note about global keys (set by the app when they cannot be registered).
     void setKeysNote(const QString& note);
 

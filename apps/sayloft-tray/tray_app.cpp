@@ -399,6 +399,7 @@ SearchWindow& TrayApp::searchWindow() {
 SettingsWindow& TrayApp::settingsWindow() {
     if (!settings_) {
         settings_ = new SettingsWindow(engine_);
+        settings_->openFolder = [this](const QString& path) { actions_.open(path.toStdString()); };
         settings_->setKeysNote(keysNote_);
     }
     return *settings_;

@@ -284,6 +284,11 @@ TEST_F(TrayTest, SettingsSaveWritesOnlyWhatChangedAndConnectPairs) {
     ASSERT_EQ(engine.requests("settings.unset").size(), 1u);
     EXPECT_EQ(engine.requests("settings.unset")[0]["params"]["key"], "afterTranscriptCommand");
 
+    engine.answer("import", {}, {"Queued 2 recordings. They are uploaded one at a time."});
+    window.sendExisting("2026-01-01");
+    ASSERT_TRUE(settle([&] { return window.importLine->text().startsWith("Queued 2"); }));
+    EXPECT_EQ(engine.requests("import")[0]["params"]["since"], "2026-01-01");
+
     QTest::mouseClick(window.connectButton, Qt::LeftButton);
     ASSERT_TRUE(settle([&] { return window.pairingLine->text().startsWith("Connected"); }));
     EXPECT_EQ(engine.requests("pair").size(), 1u);
