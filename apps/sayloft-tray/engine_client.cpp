@@ -61,6 +61,12 @@ void EngineClient::connectSubscription() {
 void EngineClient::readSubscription() {
     if (!subscription_) return;
     subscriptionBuffer_.append(subscription_->readAll());
+    if (subscriptionBuffer_.size() > kMaxLineBytes && !subscriptionBuffer_.contains('\n')) {
+        core::log("tray", "the engine sent a line longer than {} bytes; reconnecting",
+                  kMaxLineBytes);
+        subscription_->abort();
+        return;
+    }
     for (auto& message : takeJsonLines(subscriptionBuffer_)) {
         if (message.value("subscribed", false)) {
             if (!subscribed_) {
@@ -68,7 +74,11 @@ void EngineClient::readSubscription() {
                 emit connectedChanged(true);
             }
         } else if (message.contains("event") && message["event"].is_object()) {
-            emit engineEvent(message["event"]);
+            try {
+                emit engineEvent(message["event"]);
+            } catch (const std::exception& e) {
+                core::log("tray", "ignored an event the tray cannot read: {}", e.what());
+            }
         }
     }
 }
@@ -124,7 +134,12 @@ int EngineClient::request(const QString& method, const core::Json& params, Done 
         socket->disconnect();
         socket->abort();
         socket->deleteLater();
-        if (done) done(state->reply);
+        if (!done) return;
+        try {
+            done(state->reply);
+        } catch (const std::exception& e) {
+            core::log("tray", "ignored an answer the tray cannot read: {}", e.what());
+        }
     };
     connect(socket, &QLocalSocket::connected, this, [socket, id, method, params] {
         core::Json message = {{"id", id}, {"method", method.toStdString()}, {"params", params}};
@@ -132,6 +147,11 @@ int EngineClient::request(const QString& method, const core::Json& params, Done 
     });
     connect(socket, &QLocalSocket::readyRead, this, [socket, state, finish, progress] {
         state->buffer.append(socket->readAll());
+        if (state->buffer.size() > kMaxLineBytes && !state->buffer.contains('\n')) {
+            state->reply.err << "The engine's answer was too long.";
+            finish(true);
+            return;
+        }
         for (auto& message : takeJsonLines(state->buffer)) {
             if (message.contains("out") && message["out"].is_string()) {
                 auto line = QString::fromStdString(message["out"].get<std::string>());

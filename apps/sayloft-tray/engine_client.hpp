@@ -60,6 +60,9 @@ class EngineClient : public QObject {
     // Drops the request's connection, which stops it in the engine.
     void cancel(int requestId);
 
+    // A longer line without a line break ends the connection.
+    static constexpr qsizetype kMaxLineBytes = 16 << 20;
+
   signals:
     void connectedChanged(bool connected);
     // One message of the subscription stream: {"event": "capture"|"recording"|"vault"|...}.

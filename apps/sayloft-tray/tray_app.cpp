@@ -71,6 +71,63 @@ std::vector<std::string> filesOf(const core::Json& item) {
     return paths;
 }
 
+// Keeps the fields of `from` whose values have the expected kind; the rest are dropped, so a
+// malformed message from the engine is shown as far as it makes sense.
+core::Json typed(const core::Json& from,
+                 const std::vector<std::pair<const char*, core::Json::value_t>>& fields) {
+    core::Json out = core::Json::object();
+    if (!from.is_object()) return out;
+    for (auto& [key, kind] : fields) {
+        if (!from.contains(key)) continue;
+        auto& v = from[key];
+        const bool number = kind == core::Json::value_t::number_float && v.is_number();
+        if (v.type() == kind || number) out[key] = v;
+    }
+    return out;
+}
+
+core::Json cleanStatus(const core::Json& status) {
+    using T = core::Json::value_t;
+    auto out = typed(status, {{"state", T::string},
+                              {"elapsed", T::number_float},
+                              {"micLevel", T::number_float},
+                              {"systemLevel", T::number_float},
+                              {"source", T::string},
+                              {"echo", T::string},
+                              {"outputKind", T::string},
+                              {"message", T::string},
+                              {"id", T::string}});
+    core::Json warnings = core::Json::array();
+    if (status.is_object() && status.contains("warnings") && status["warnings"].is_array())
+        for (auto& w : status["warnings"])
+            if (w.is_string()) warnings.push_back(w);
+    out["warnings"] = warnings;
+    if (!out.contains("state")) out["state"] = "idle";
+    return out;
+}
+
+core::Json cleanMenu(const core::Json& items) {
+    using T = core::Json::value_t;
+    core::Json out = core::Json::array();
+    if (!items.is_array()) return out;
+    for (auto& item : items) {
+        auto clean = typed(item, {{"kind", T::string},
+                                  {"title", T::string},
+                                  {"action", T::string},
+                                  {"subject", T::string},
+                                  {"shortcut", T::string}});
+        if (clean.empty()) continue;
+        core::Json files = core::Json::array();
+        if (item.contains("files") && item["files"].is_array())
+            for (auto& f : item["files"])
+                if (f.is_string()) files.push_back(f);
+        clean["files"] = files;
+        if (item.contains("items")) clean["items"] = cleanMenu(item["items"]);
+        out.push_back(clean);
+    }
+    return out;
+}
+
 }  // namespace
 
 TrayApp::TrayApp(EngineClient& engine, browser::FileActions& actions, Options options)
@@ -139,8 +196,13 @@ void TrayApp::start() {
 
 void TrayApp::fetch(const QString& method, std::function<void(const Reply&)> use) {
     ++pending_;
-    engine_.request(method, core::Json::object(), [this, use](const Reply& reply) {
-        use(reply);
+    engine_.request(method, core::Json::object(), [this, method, use](const Reply& reply) {
+        try {
+            use(reply);
+        } catch (const std::exception& e) {
+            core::log("tray", "could not read the engine's answer to {}: {}", method.toStdString(),
+                      e.what());
+        }
         if (--pending_ == 0) {
             rebuildMenu();
             updateIcon();
@@ -154,7 +216,7 @@ void TrayApp::refresh() {
         menuProblem_.clear();
         for (const char* key : {"menu", "items"}) {
             if (reply.ok() && reply.done.contains(key) && reply.done[key].is_array()) {
-                menuItems_ = reply.done[key];
+                menuItems_ = cleanMenu(reply.done[key]);
                 return;
             }
         }
@@ -205,7 +267,7 @@ void TrayApp::onEvent(const core::Json& event) {
 
 void TrayApp::followRecording(const core::Json& status) {
     const auto before = recordingState();
-    recording_ = status;
+    recording_ = cleanStatus(status);
     const auto now = recordingState();
     if (recorder_) recorder_->showStatus(recording_);
     if (now == "idle" && recorder_) {

@@ -164,6 +164,24 @@ TEST_F(TrayTest, MenuShowsTheEnginesRowsRecorderRowsAndRecoveries) {
     EXPECT_EQ(engine.requests("recordings.send")[0]["params"]["id"], "260105-101500");
 }
 
+TEST_F(TrayTest, GarbageFromTheEngineLeavesTheTrayWorking) {
+    engine.script("menu", [](app::ControlConnection& c, const core::Json& r) {
+        c.send({{"id", r["id"]}, {"out", 42}});  // not a line of text
+        ScriptedEngine::done(c, r, {{"menu", {{{"kind", "action"}, {"title", 7}}}}});
+    });
+    TrayApp tray(client, actions,
+                 {.surface = TrayApp::Options::Surface::none, .globalKeys = false});
+    int loads = 0;
+    QObject::connect(&tray, &TrayApp::loaded, [&] { ++loads; });
+    tray.start();
+    tray.refresh();
+    ASSERT_TRUE(settle([&] { return loads >= 1 && engine.subscribers() == 1; }));
+    engine.publish({{"event", "recording"}, {"state", 3}, {"elapsed", "soon"}});
+    engine.publish({{"event", "recording"}, {"state", "recording"}, {"elapsed", 2}});
+    ASSERT_TRUE(settle([&] { return tray.recordingState() == "recording"; }));
+    EXPECT_NE(findAction(tray.menu(), "Stop && send"), nullptr);
+}
+
 TEST_F(TrayTest, FollowsTheRecordingAndTheQuickKeyNeverStartsASecond) {
     engine.answer("record.start", {{"ok", true}});
     TrayApp tray(client, actions,
