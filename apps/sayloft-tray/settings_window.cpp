@@ -263,6 +263,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     auto* sendOld = new QPushButton("Send recordings already in Voice Memos…");
     importLine = note({});
     importLine->setObjectName("importResult");
+    importLine->hide();
     watchedLayout->addWidget(sendOld);
     watchedLayout->addWidget(importLine);
     connect(sendOld, &QPushButton::clicked, this, [this] {
@@ -447,10 +448,11 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     layout->addWidget(tabs, 1);
     layout->addLayout(bottom);
     connect(saveButton, &QPushButton::clicked, this, &SettingsWindow::save);
-    resize(640, 560);
+    resize(660, 640);
 }
 
 void SettingsWindow::sendExisting(const QString& since) {
+    importLine->show();
     importLine->setText("Sending…");
     engine_.request("import", {{"since", since.toStdString()}},
                     [this](const Reply& reply) { importLine->setText(reply.text()); });
