@@ -217,6 +217,7 @@ void RecorderWindow::refreshDevices() {
 
 void RecorderWindow::applyDefaults(const core::Json& settings) {
     microphone->setChecked(settings.value("recordingIncludeMicrophone", true));
+    hint->setVisible(settings.value("recordingQuickKey", true));
     preferredSource_ = "all";
     if (settings.contains("recordingSource") && settings["recordingSource"].contains("app")) {
         auto& app = settings["recordingSource"]["app"];
