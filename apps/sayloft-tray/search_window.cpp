@@ -40,7 +40,7 @@ std::string lowerExtension(const std::string& name) {
 }
 
 std::vector<core::Json> entriesOf(const core::Json& done) {
-    for (const char* key : {"results", "entries", "files"})
+    for (const char* key : {"results", "entries", "files", "result"})
         if (done.contains(key) && done[key].is_array())
             return done[key].get<std::vector<core::Json>>();
     return {};

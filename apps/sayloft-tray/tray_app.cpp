@@ -214,7 +214,7 @@ void TrayApp::fetch(const QString& method, std::function<void(const Reply&)> use
 void TrayApp::refresh() {
     fetch("menu", [this](const Reply& reply) {
         menuProblem_.clear();
-        for (const char* key : {"menu", "items"}) {
+        for (const char* key : {"menu", "items", "result"}) {
             if (reply.ok() && reply.done.contains(key) && reply.done[key].is_array()) {
                 menuItems_ = cleanMenu(reply.done[key]);
                 return;
