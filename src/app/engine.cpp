@@ -366,6 +366,7 @@ const std::map<std::string, std::string>& Engine::methods() {
         {"settings.set", "change one setting (params: key, value)"},
         {"settings.unset", "remove one optional setting (params: key)"},
         {"settings.reload", "read the settings file again and apply it"},
+        {"settings.get", "the settings as the file holds them, the watched folders and pairing"},
         {"folders.add", "watch a folder (params: path, name)"},
         {"folders.remove", "stop watching a folder (params: id)"},
         {"folders.enable", "switch a watched folder on (params: id)"},
@@ -593,6 +594,31 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         }
         applyCaptureSettings();
         return done(0);
+    }
+
+    if (method == "settings.get") {
+        Json answer{{"exitCode", 0}};
+        {
+            auto lock = p.settings.lock();
+            answer["settings"] = settings::encode(p.settings.settings());
+        }
+        answer["settingsFileExists"] = fs::exists(p.settings.configPath());
+        answer["settingsFile"] = p.settings.configPath().string();
+        Json folders = Json::array();
+        for (auto& folder : p.settings.watchedFolders()) {
+            auto state = capture::CaptureAccess::check(
+                capture::folderURL(folder), folder.effectiveExtensions(), folder.enabled);
+            folders.push_back({{"id", folder.id},
+                               {"name", folder.displayName},
+                               {"path", folder.path},
+                               {"enabled", folder.enabled},
+                               {"access", state.summary(folder.displayName)}});
+        }
+        answer["folders"] = folders;
+        auto token = p.keychain.deviceToken();
+        answer["paired"] = token && !token->empty();
+        if (token && !token->empty()) answer["tokenPrefix"] = service::tokenPrefix(*token);
+        return answer;
     }
 
     if (method == "settings.reload") {

@@ -200,6 +200,19 @@ TEST(Engine, CommandsReachTheRunningEngineAndChangeItsState) {
     EXPECT_EQ(bad.err, std::vector<std::string>{"Not saved: maxFiles takes a number"});
     EXPECT_EQ(hosted, 0);
 
+    // A front-end reads the settings, the folders with their access and the pairing.
+    auto reader = app::connectToEngine(run / "control.sock");
+    ASSERT_TRUE(reader);
+    reader->send({{"id", 9}, {"method", "settings.get"}});
+    auto got = reader->receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ((*got)["done"], true);
+    EXPECT_FALSE((*got)["settings"]["watchedFoldersRaw"][0]["enabled"].get<bool>());
+    ASSERT_EQ((*got)["folders"].size(), 1u);
+    EXPECT_EQ((*got)["folders"][0]["access"], "Capture is off");
+    EXPECT_EQ((*got)["paired"], false);
+    EXPECT_EQ((*got)["settingsFileExists"], true);
+
     stopDaemon.request_stop();
     daemon.join();
     // The daemon closed the subscription after the events still on their way.
