@@ -17,6 +17,7 @@ pkg_check_modules(FFTW3F REQUIRED IMPORTED_TARGET fftw3f)
 pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
 pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 
 # pocketsphinx.pc names /usr/include/sphinxbase, which does not exist; build our own target.
 pkg_check_modules(PS REQUIRED pocketsphinx)

@@ -29,9 +29,12 @@
 #include "platform/opener.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/user_defaults.hpp"
+#include "recorder/engine_graph.hpp"
+#include "recorder/hal/pulse_audio_hardware.hpp"
 #include "recorder/recording_recovery.hpp"
 #include "recorder/recording_session.hpp"
 #include "recorder/simulated_source.hpp"
+#include "recorder/sound_server_leftovers.hpp"
 #include "sayloft/version.hpp"
 #include "service/keychain.hpp"
 #include "service/wendrel_auth.hpp"
@@ -190,7 +193,11 @@ Engine::Engine(EngineOptions options) : options_(std::move(options)) {
 
 void Engine::makeRecordingSession() {
     auto& p = *parts_;
-    p.audioCatalog = options_.audioCatalog;
+    // The sound server is asked only when a question comes or a recording starts: an idle engine
+    // holds no connection and no stream.
+    p.audioCatalog = options_.audioCatalog
+                         ? options_.audioCatalog
+                         : recorder::hardwareCatalog(recorder::hal::makePulseAudioHardware());
     p.power = options_.power
                   ? options_.power
                   : std::shared_ptr<platform::PowerSource>(platform::systemPowerSource());
@@ -198,7 +205,10 @@ void Engine::makeRecordingSession() {
                        ? options_.sleepWatch
                        : std::shared_ptr<platform::SleepWatch>(platform::systemSleepWatch());
     recorder::RecordingSession::Dependencies deps{p.clock, p.mainLoop, p.recordings};
-    deps.makeGraph = options_.makeRecordingGraph;
+    deps.makeGraph = options_.makeRecordingGraph
+                         ? options_.makeRecordingGraph
+                         : recorder::engineGraphFactory(
+                               [] { return recorder::hal::makePulseAudioHardware(); }, p.clock);
     deps.catalog = p.audioCatalog.get();
     deps.settings = [this] {
         auto lock = parts_->settings.lock();
@@ -213,7 +223,9 @@ void Engine::makeRecordingSession() {
             [this, id, message] { parts_->notifier.recordingNotSent(id, message); });
     };
     deps.send = [this](const std::string& id) { return parts_->handover.send(id); };
-    deps.removeLeftovers = options_.removeAudioLeftovers;
+    deps.removeLeftovers = options_.removeAudioLeftovers ? options_.removeAudioLeftovers : [] {
+        recorder::removeSoundServerLeftovers();
+    };
     deps.appVersion = kVersion;
     p.session = std::make_unique<recorder::RecordingSession>(std::move(deps));
     p.session->setOnChange([this] {
@@ -726,8 +738,8 @@ recorder::RecordingOptions recordingOptions(recorder::RecordingOptions options, 
             std::string name = source;
             if (catalog) {
                 for (auto& app : catalog->audioApps())
-                    if (app.id == source || app.name == source) {
-                        source = app.id;
+                    if (app.bundleID == source || app.name == source) {
+                        source = app.bundleID;
                         name = app.name;
                     }
             }
@@ -739,7 +751,7 @@ recorder::RecordingOptions recordingOptions(recorder::RecordingOptions options, 
         options.microphoneUID = params["microphone"].get<std::string>();
         if (catalog) {
             for (auto& mic : catalog->inputDevices())
-                if (mic.name == *options.microphoneUID) options.microphoneUID = mic.id;
+                if (mic.name == *options.microphoneUID) options.microphoneUID = mic.uid;
         }
     }
     if (params.value("noMic", false)) options.includeMicrophone = false;
@@ -791,9 +803,10 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
             return failed("No sound server answers, so there is nothing to record from.");
         Json apps = Json::array(), mics = Json::array();
         for (auto& app : p.audioCatalog->audioApps())
-            apps.push_back({{"id", app.id}, {"name", app.name}, {"isPlaying", app.isPlaying}});
+            apps.push_back(
+                {{"id", app.bundleID}, {"name", app.name}, {"isPlaying", app.isPlaying}});
         for (auto& mic : p.audioCatalog->inputDevices())
-            mics.push_back({{"id", mic.id}, {"name", mic.name}, {"isDefault", mic.isDefault}});
+            mics.push_back({{"id", mic.uid}, {"name", mic.name}, {"isDefault", mic.isDefault}});
         const std::string kind = recorder::outputKindWord(p.audioCatalog->outputKind());
         output.out(apps.empty() ? "Apps playing audio: none" : "Apps playing audio:");
         for (auto& app : apps)
@@ -812,8 +825,6 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
     if (method == "record.status") return ok(status());
 
     if (method == "record" || method == "record.start") {
-        if (!options_.makeRecordingGraph)
-            return failed("No sound server answers, so nothing can be recorded.");
         bool busy = false;
         Json after;
         onMain([&] {

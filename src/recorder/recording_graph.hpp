@@ -6,33 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "recorder/audio_process_catalog.hpp"
 #include "recorder/audio_ring_buffer.hpp"
+#include "recorder/recording_engine.hpp"
 #include "settings/settings.hpp"
 
 namespace sayloft::recorder {
 
-// What the next or the running recording captures.
-struct RecordingOptions {
-    settings::RecordingSource source;
-    bool includeMicrophone = true;
-    std::optional<std::string> microphoneUID;  // absent: the default input
-    bool operator==(const RecordingOptions&) const = default;
-};
-
 // "All audio" or the application's name.
 std::string sourceText(const settings::RecordingSource& source);
-
-// Where the sound we record also comes out: it decides whether the microphone hears it again.
-enum class AudioOutputKind { builtInSpeakers, externalSpeakers, headphones, unknown };
-const char* outputKindWord(AudioOutputKind kind);
-
-// Peak and RMS of each side (0…1) over the last tenth of a second.
-struct RecordingLevels {
-    float micPeak = 0;
-    float micRMS = 0;
-    float systemPeak = 0;
-    float systemRMS = 0;
-};
+inline const char* outputKindWord(AudioOutputKind kind) {
+    return toString(kind);
+}
 
 // The capture graph of one recording, as the session drives it. Implementations deliver their
 // callbacks on any thread; the session hops to its own queue.
@@ -71,23 +56,12 @@ class RecordingGraph {
     virtual RecordingOptions options() const = 0;
 };
 
-struct AudioApp {
-    std::string id;    // the process binary's name
-    std::string name;  // what a user reads
-    bool isPlaying = false;
-};
-struct InputDevice {
-    std::string id;
-    std::string name;
-    bool isDefault = false;
-};
-
 // The apps that play audio and the microphones, for the source and microphone choices.
 class AudioCatalog {
   public:
     virtual ~AudioCatalog() = default;
     virtual std::vector<AudioApp> audioApps() = 0;
-    virtual std::vector<InputDevice> inputDevices() = 0;
+    virtual std::vector<AudioInputDevice> inputDevices() = 0;
     virtual AudioOutputKind outputKind() = 0;
 };
 

@@ -41,20 +41,6 @@ std::string sourceText(const settings::RecordingSource& source) {
     return source.app ? source.app->name : "All audio";
 }
 
-const char* outputKindWord(AudioOutputKind kind) {
-    switch (kind) {
-        case AudioOutputKind::builtInSpeakers:
-            return "builtInSpeakers";
-        case AudioOutputKind::externalSpeakers:
-            return "externalSpeakers";
-        case AudioOutputKind::headphones:
-            return "headphones";
-        case AudioOutputKind::unknown:
-            break;
-    }
-    return "unknown";
-}
-
 const char* stateWord(RecordingState state) {
     switch (state) {
         case RecordingState::idle:
@@ -560,7 +546,8 @@ void RecordingSession::silenceCheck() {
         if (deps_.catalog) apps = deps_.catalog->audioApps();
         for (auto& app : apps) {
             if (!app.isPlaying) continue;
-            if (!options_.source.app || options_.source.app->bundleID == app.id) playing = true;
+            if (!options_.source.app || options_.source.app->bundleID == app.bundleID)
+                playing = true;
         }
         if (playing) {
             systemWarned_ = true;

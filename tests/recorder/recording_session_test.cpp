@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <deque>
-#include <thread>
 #include <mutex>
+#include <thread>
 
 #include "core/error.hpp"
 #include "core/time_format.hpp"
@@ -96,9 +96,9 @@ class TestGraph : public RecordingGraph {
 
 struct TestCatalog : AudioCatalog {
     std::vector<AudioApp> apps;
-    std::vector<InputDevice> inputs{{"mic", "Desk microphone", true}};
+    std::vector<AudioInputDevice> inputs{{"mic", "Desk microphone", true}};
     std::vector<AudioApp> audioApps() override { return apps; }
-    std::vector<InputDevice> inputDevices() override { return inputs; }
+    std::vector<AudioInputDevice> inputDevices() override { return inputs; }
     AudioOutputKind outputKind() override { return AudioOutputKind::unknown; }
 };
 
@@ -234,7 +234,7 @@ TEST(RecordingSession, RecordsAndSendsAndOnlyOneRunsAtATime) {
 
 TEST(RecordingSession, SilenceWarningsWaitForSixSecondsAndComeOnce) {
     Rig rig;
-    rig.catalog.apps = {{"player", "Player", true}};
+    rig.catalog.apps = {{"player", "Player", {}, true}};
     rig.start();
     rig.run(5, kSilence);
     rig.clock.advance(core::seconds(0.9));
@@ -250,7 +250,7 @@ TEST(RecordingSession, SilenceWarningsWaitForSixSecondsAndComeOnce) {
 
     // One app chosen: only that app playing counts; the microphone heard stays quiet.
     Rig quiet;
-    quiet.catalog.apps = {{"player", "Player", true}, {"meet", "Meet", false}};
+    quiet.catalog.apps = {{"player", "Player", {}, true}, {"meet", "Meet", {}, false}};
     quiet.start({settings::RecordingSource{settings::RecordingSource::App{"meet", "Meet"}}});
     quiet.run(20, kMicOnly);
     EXPECT_TRUE(quiet.session->warnings().empty());
