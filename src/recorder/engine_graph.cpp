@@ -26,6 +26,7 @@ class EngineGraph : public RecordingGraph {
     void reconfigure(const RecordingOptions& options) override { engine_.reconfigure(options); }
     void verifyIOAfterWake() override { engine_.verifyIOAfterWake(); }
     void setPaused(bool paused) override { engine_.setPaused(paused); }
+    void flush() override { engine_.flush(); }
     double sampleRate() const override { return engine_.sampleRate(); }
     std::optional<std::string> microphoneName() const override {
         return engine_.recordsMicrophone() ? engine_.microphoneName() : std::nullopt;

@@ -46,6 +46,8 @@ class RecordingGraph {
     virtual void verifyIOAfterWake() = 0;
     // While paused the capture drops its audio.
     virtual void setPaused(bool paused) = 0;
+    // Waits until every callback due so far was delivered (tests on a manual clock).
+    virtual void flush() {}
 
     virtual double sampleRate() const = 0;
     virtual std::optional<std::string> microphoneName() const = 0;

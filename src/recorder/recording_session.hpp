@@ -138,6 +138,12 @@ class RecordingSession {
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
     // Tests: waits until the worker has nothing left (its results are then queued on main).
     void drainWorker();
+    // Tests: waits until the graph delivered every callback due so far (they are then queued).
+    void flushGraph() {
+        if (graph_) graph_->flush();
+    }
+    // Tests: frames captured and not yet written.
+    int64_t ringBacklog() const { return ring_ ? ring_->availableFrames() : 0; }
 
   private:
     struct Sums {

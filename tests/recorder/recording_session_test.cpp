@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include "core/error.hpp"
 #include "core/time_format.hpp"
+#include "recorder/engine_graph.hpp"
+#include "recorder/hal/simulated_audio_hardware.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::recorder {
@@ -498,6 +501,119 @@ TEST(RecordingSession, LaunchCheckOffersUnfinishedRecordingsAndShutdownKeepsTheR
     rig.session->launchCheck();
     EXPECT_EQ(rig.leftoversRemoved, 1);
     EXPECT_EQ(rig.session->status().pendingRecovery, std::vector<std::string>{id});
+}
+
+// The same session on the capture graph over a simulated sound server: built-in speakers, a
+// microphone and one app playing; the clock moves with the audio fed.
+class SessionOnSimulatedServer : public ::testing::Test {
+  protected:
+    SessionOnSimulatedServer() : hw(std::make_shared<hal::SimulatedAudioHardware>()) {
+        hal::SinkInfo speakers;
+        speakers.name = "speakers";
+        speakers.description = "Speakers";
+        speakers.properties = {{"device.bus", "pci"}};
+        speakers.activePort =
+            hal::Port{"analog-output-speaker", "Speakers", hal::PortType::speaker};
+        hw->addSink(speakers);
+        hal::SourceInfo mic;
+        mic.name = "mic";
+        mic.description = "Desk microphone";
+        hw->addSource(mic);
+        player = hw->addSinkInput("speakers", "player", 4242, "Player");
+        settings.consentReminder = false;
+        RecordingSession::Dependencies deps{clock, main, recordings};
+        deps.makeGraph = engineGraphFactory([this] { return hw; }, clock);
+        catalog = hardwareCatalog(hw);
+        deps.catalog = catalog.get();
+        deps.settings = [this] { return settings; };
+        deps.send = [this](const std::string& id) {
+            sentSeconds = recordedSeconds(recordings.workFolder(id), *recordings.loadSidecar(id));
+            sent.push_back(id);
+            recordings.removeWorkFolder(id);
+            return "Sent " + id;
+        };
+        session = std::make_unique<RecordingSession>(deps);
+    }
+
+    // Feeds 10 ms steps: a tone to the microphone and the player when asked.
+    void feed(double seconds, bool mic, bool system) {
+        std::vector<float> mono(480), stereo(960);
+        for (int step = 0; step < int(seconds * 100); ++step) {
+            for (int i = 0; i < 480; ++i) {
+                const float v = 0.3f * std::sin(float(t + i) * 0.0577f);
+                mono[i] = v;
+                stereo[2 * i] = stereo[2 * i + 1] = 0.5f * v;
+            }
+            // A microphone always delivers, if only digital silence.
+            if (!mic) std::fill(mono.begin(), mono.end(), 0.0f);
+            hw->speak("mic", mono.data(), 480);
+            if (system) hw->play(player, stereo.data(), 480);
+            t += 480;
+            clock.advance(core::seconds(0.01));
+            if (step % 10 == 9) {
+                session->flushGraph();
+                main.pump();
+                // The writer keeps up in real time; here the test waits for it instead.
+                for (int i = 0; i < 5000 && session->ringBacklog() > 9600; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            main.pump();
+            session->drainWorker();
+        }
+        main.pump();
+    }
+    bool hasWarning(RecordingWarning::Kind kind) const {
+        for (auto& w : session->warnings())
+            if (w.kind == kind) return true;
+        return false;
+    }
+
+    TempDir dir;
+    core::ManualClock clock;
+    PumpQueue main;
+    RecordingRecovery recordings{dir.path() / "Recordings", clock};
+    std::shared_ptr<hal::SimulatedAudioHardware> hw;
+    std::shared_ptr<AudioCatalog> catalog;
+    RecorderSettings settings;
+    uint32_t player = 0;
+    int64_t t = 0;
+    std::vector<std::string> sent;
+    double sentSeconds = 0;
+    std::unique_ptr<RecordingSession> session;
+};
+
+TEST_F(SessionOnSimulatedServer, RecordsBothSidesAndStopsAfterTheSilenceSetting) {
+    settings.autoStopMinutes = 1;
+    session->start({});
+    main.pump();
+    ASSERT_EQ(session->state(), RecordingState::recording) << session->status().failure;
+    EXPECT_EQ(session->status().echoLine, "Echo cancellation on (speakers)");
+    feed(10, true, true);
+    EXPECT_TRUE(session->warnings().empty());
+    feed(59, false, false);
+    EXPECT_EQ(session->state(), RecordingState::recording);
+    feed(2, false, false);
+    settle();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NEAR(sentSeconds, 70, 1.5) << "the silence is recorded too, up to the stop";
+    EXPECT_EQ(session->state(), RecordingState::idle);
+    EXPECT_TRUE(hw->openStreams().empty()) << "nothing stays open after the recording";
+}
+
+TEST_F(SessionOnSimulatedServer, WarnsWhenAPlayingAppAndTheMicrophoneReachNothing) {
+    session->start({});
+    main.pump();
+    feed(5.5, false, false);
+    EXPECT_TRUE(session->warnings().empty());
+    feed(3, false, false);
+    EXPECT_TRUE(hasWarning(RecordingWarning::Kind::systemAudio));
+    EXPECT_TRUE(hasWarning(RecordingWarning::Kind::microphoneSilent));
+    session->discard();
+    EXPECT_TRUE(hw->openStreams().empty());
 }
 
 }  // namespace
