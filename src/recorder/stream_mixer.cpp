@@ -29,7 +29,8 @@ StreamMixer::StreamMixer(Config config, AudioRingBuffer& ring, CaptureMeter& met
     config_.systemInputs = std::max(0, config_.systemInputs);
     target_ = std::llround(config_.rate * 0.030);
     tolerance_ = std::llround(config_.rate * 0.005);
-    overfill_ = target_ + std::llround(config_.rate * 0.200);
+    overfill_ = target_ + std::llround(config_.rate * 0.500);
+    maxDebt_ = std::llround(config_.rate * 0.300);
     const int64_t capacity = roundUpPow2(std::llround(config_.rate * 2));
     fifos_.resize(static_cast<size_t>(config_.systemInputs));
     for (int k = firstFollower(); k < config_.systemInputs; ++k) {
@@ -69,6 +70,15 @@ void StreamMixer::systemData(int input, const float* stereo, int64_t frames) {
 }
 
 void StreamMixer::push(Fifo& fifo, const float* stereo, int64_t frames) {
+    if (fifo.debt > 0) {
+        // These frames were due while the FIFO was dry and their place was filled with silence:
+        // skip them so the stream stays in step with the clock.
+        const int64_t late = std::min(fifo.debt, frames);
+        fifo.debt -= late;
+        frames -= late;
+        if (stereo) stereo += late * 2;
+        if (frames == 0) return;
+    }
     const int64_t capacity = fifo.mask + 1;
     if (frames > capacity) {
         if (stereo) stereo += (frames - capacity) * 2;
@@ -94,21 +104,27 @@ void StreamMixer::takeInto(Fifo& fifo, float* out, int64_t frames) {
     if (fifo.starved) {
         if (fill < target_) return;
         fifo.starved = false;
+        fifo.debt = 0;
         fifo.average = static_cast<double>(fill);
     }
-    fifo.average += (static_cast<double>(fill) - fifo.average) * 0.02;
+    // A slow average (about 2 s at 10 ms deliveries), so that lumpy deliveries are not taken for
+    // drift.
+    fifo.average += (static_cast<double>(fill) - fifo.average) * 0.005;
     int64_t adjust = 0;
     if (frames >= 2 && fifo.average > static_cast<double>(target_ + tolerance_)) adjust = 1;
     if (frames >= 2 && fifo.average < static_cast<double>(target_ - tolerance_)) adjust = -1;
     if (fill < frames + adjust) {
-        // Ran dry: what there is, then silence until the FIFO has refilled.
+        // Ran dry: what there is, then silence in place of what is late. A short hiccup is made
+        // up by skipping the late frames when they come; a long silence (an app that paused and
+        // sends nothing) starts afresh at the target once audio comes back.
         for (int64_t i = 0; i < fill; ++i) {
             const int64_t slot = ((fifo.head + i) & fifo.mask) * 2;
             out[2 * i] += fifo.buffer[static_cast<size_t>(slot)];
             out[2 * i + 1] += fifo.buffer[static_cast<size_t>(slot + 1)];
         }
         fifo.head += fill;
-        fifo.starved = true;
+        fifo.debt += frames - fill;
+        if (fifo.debt > maxDebt_) fifo.starved = true;
         return;
     }
     if (adjust != 0) meter_.corrections.fetch_add(1, std::memory_order_relaxed);
@@ -144,6 +160,14 @@ void StreamMixer::clockData(const float* mono, const float* stereo, int64_t fram
             if (stereo) stereo += skip * 2;
             frames = allowed;
         }
+    }
+    if (clockDebt_ > 0) {
+        // Frames whose time was already filled with silence: late, not new.
+        const int64_t late = std::min(clockDebt_, frames);
+        clockDebt_ -= late;
+        frames -= late;
+        if (mono) mono += late;
+        if (stereo) stereo += late * 2;
     }
     clockFrames_ += frames;
     produce(mono, stereo, frames);
@@ -214,8 +238,14 @@ void StreamMixer::tick() {
         anchor_ = now - core::seconds(static_cast<double>(clockFrames_) / config_.rate);
         return;
     }
-    if (gap > rate / 4) {
+    // A microphone never pauses: only a long stall counts as a gap there. A system stream
+    // (a paused app) may send nothing for seconds.
+    const int64_t threshold = config_.microphone ? 2 * rate : rate / 4;
+    if (gap > threshold) {
         clockFrames_ += gap;
+        clockDebt_ += gap;
+        // Up to a second may still arrive late; beyond that whatever comes is new audio.
+        if (clockDebt_ > rate) clockDebt_ = 0;
         produce(nullptr, nullptr, gap);
     }
 }

@@ -25,10 +25,12 @@ struct CaptureMeter {
 // Combines a microphone and any number of system streams into interleaved stereo frames in the
 // ring. One stream is the clock: the microphone, else the first system stream. Each other
 // stream waits in a FIFO held near 30 ms and is kept in step by dropping or repeating one frame
-// when its slow average strays more than 5 ms. A FIFO that runs dry is silent until it has
-// refilled to its target. A clock that stops delivering (a paused app on some servers sends
-// nothing) is filled with silence at tick(), so the recording keeps its length; a clock that
-// dumps a backlog when it starts is cut to its newest 100 ms.
+// when its slow average strays more than 5 ms. A FIFO that runs dry gives silence; frames that
+// come up to 300 ms late are skipped so the stream stays in step, and after a longer silence it
+// starts afresh at its target. A FIFO 500 ms ahead skips to its newest audio. A clock that stops
+// delivering (a paused app on some servers sends nothing) is filled with silence at tick(), so the
+// recording keeps its length; a clock that dumps a backlog when it starts is cut to its newest 100
+// ms.
 //
 // All calls except the constructor run on the hardware's data thread or under its exclusion;
 // none of them locks or allocates.
@@ -59,6 +61,7 @@ class StreamMixer {
         int64_t head = 0, tail = 0;  // frames ever read / written
         bool started = false;
         bool starved = true;
+        int64_t debt = 0;  // frames given as silence that the stream still owes
         double average = 0;
         int64_t size() const { return tail - head; }
     };
@@ -79,9 +82,10 @@ class StreamMixer {
     bool anchored_ = false;
     core::TimePoint anchor_;
     int64_t clockFrames_ = 0;  // frames produced since the anchor
+    int64_t clockDebt_ = 0;    // silence given for the clock that late frames may still pay
     std::vector<Fifo> fifos_;  // one per system input (the clock's own is unused)
     std::vector<float> system_, out_;
-    int64_t target_, tolerance_, overfill_;
+    int64_t target_, tolerance_, overfill_, maxDebt_;
 };
 
 }  // namespace sayloft::recorder

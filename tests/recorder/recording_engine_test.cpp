@@ -456,9 +456,10 @@ TEST(StreamMixer, HoldsADriftingStreamInStepAndSurvivesBacklogs) {
     // The backlog kept its newest 100 ms, which used up the first delivery's allowance.
     EXPECT_EQ(meter.captured.load(), 4800 + 2999 * 480);
     EXPECT_EQ(ring.droppedFrames(), 0);
-    // 432 surplus frames: the FIFO first rises by its 5 ms tolerance, then every further frame
-    // is dropped, one at a time.
-    EXPECT_NEAR(meter.corrections.load(), 432 - 240, 40);
+    // 432 surplus frames: the FIFO first rises by its 5 ms tolerance (and the slow average
+    // lags a little more), then every further frame is dropped, one at a time.
+    EXPECT_GT(meter.corrections.load(), 120);
+    EXPECT_LT(meter.corrections.load(), 432 - 240);
     const float last = out[2 * (lastRead - 1) + 1];
     std::optional<int64_t> lag;
     for (int64_t j = sent - 1; j > sent - 5000 && !lag; --j)

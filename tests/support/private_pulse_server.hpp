@@ -45,8 +45,10 @@ class PrivatePulseServer {
 
     // pactl with the server's environment.
     RunResult pactl(const std::vector<std::string>& args) const;
-    // paplay of a file into a sink, in the background; wait with waitExit().
-    pid_t play(const std::filesystem::path& file, const std::string& sink) const;
+    // paplay of a file into a sink, in the background; wait with waitExit(). `extraEnv` may set
+    // PULSE_PROP, e.g. "application.process.binary=radio", to play as another app.
+    pid_t play(const std::filesystem::path& file, const std::string& sink,
+               const std::vector<std::pair<std::string, std::string>>& extraEnv = {}) const;
     // Plays a file into the virtual microphone.
     pid_t speak(const std::filesystem::path& file) const { return play(file, "micfeed"); }
 
