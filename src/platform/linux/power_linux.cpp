@@ -50,16 +50,7 @@ class UPowerSource : public PowerSource {
 
 class LogindSleepWatch : public SleepWatch {
   public:
-    LogindSleepWatch() : bus_(connectSystemBus()) {
-        if (!bus_) return;
-        bus_->withBus([this](sd_bus* bus) {
-            int r = sd_bus_match_signal(bus, &slot_, "org.freedesktop.login1",
-                                        "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                        "PrepareForSleep", &LogindSleepWatch::onSignal, this);
-            if (r < 0) core::log("recorder", "cannot follow sleep and wake ({})", -r);
-            return r;
-        });
-    }
+    LogindSleepWatch() = default;
     ~LogindSleepWatch() override {
         release();
         if (bus_) {
@@ -74,7 +65,20 @@ class LogindSleepWatch : public SleepWatch {
 
     bool hold(const std::string& why) override {
         if (fd_ >= 0) return true;
-        if (!bus_) return false;
+        // The system bus is joined at the first recording, not before: an idle engine holds
+        // nothing. It stays joined afterwards, so that the wake after a sleep is heard.
+        if (!bus_) {
+            bus_ = connectSystemBus();
+            if (!bus_) return false;
+            bus_->withBus([this](sd_bus* bus) {
+                int r =
+                    sd_bus_match_signal(bus, &slot_, "org.freedesktop.login1",
+                                        "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                        "PrepareForSleep", &LogindSleepWatch::onSignal, this);
+                if (r < 0) core::log("recorder", "cannot follow sleep and wake ({})", -r);
+                return r;
+            });
+        }
         fd_ = bus_->withBus([&](sd_bus* bus) {
             sd_bus_error error = SD_BUS_ERROR_NULL;
             sd_bus_message* reply = nullptr;
