@@ -10,7 +10,7 @@ namespace sayloft::recorder {
 
 namespace {
 
-constexpr const char* kPrefix = "sayloft";
+constexpr const char* kPrefix = "sayloft.";
 
 core::ProcessResult pactl(const std::vector<std::string>& args) {
     core::ProcessOptions o;
@@ -36,7 +36,16 @@ std::vector<std::string> ownModules(const std::string& listing) {
         if (tab == std::string::npos || tab == 0) continue;
         const std::string number = line.substr(0, tab);
         if (number.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (line.find(kPrefix, tab) != std::string::npos) ours.push_back(number);
+        // Only a device named with our prefix is ours: a path that merely contains the word
+        // (a socket below a folder called sayloft) is not.
+        for (const char* key : {"sink_name=", "source_name="}) {
+            auto at = line.find(std::string(key) + kPrefix, tab);
+            if (at != std::string::npos &&
+                (at == 0 || line[at - 1] == ' ' || line[at - 1] == '\t')) {
+                ours.push_back(number);
+                break;
+            }
+        }
     }
     return ours;
 }

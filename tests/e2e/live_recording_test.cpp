@@ -57,9 +57,8 @@ struct RecorderHome {
         return env;
     }
     std::vector<std::string> argv(std::vector<std::string> args) const {
-        args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
-        args.push_back("--time-scale");
-        args.push_back(kTimeScale);
+        args.insert(args.begin(),
+                    {test::buildPath("apps/sayloft/sayloft").string(), "--time-scale", kTimeScale});
         return args;
     }
     test::RunResult sayloft(std::vector<std::string> args) const {
@@ -104,6 +103,10 @@ struct RecorderHome {
         auto listing = pulse.pactl({"list", "source-outputs"}).out;
         return listing.find("application.name = \"sayloft\"") == std::string::npos ? "" : listing;
     }
+    bool connected() const {
+        return pulse.pactl({"list", "clients"}).out.find("application.name = \"sayloft\"") !=
+               std::string::npos;
+    }
     vault::InboxWriter inbox() const { return vault::InboxWriter(vault); }
 };
 
@@ -140,6 +143,7 @@ TEST(LiveRecording, KilledEngineOffersTheRecordingAndSendsItLater) {
     EXPECT_EQ(devices.exitCode, 0) << devices.err;
     EXPECT_NE(devices.out.find("mic"), std::string::npos) << devices.out;
     EXPECT_TRUE(h.recordStreams().empty()) << "asking for the devices opens no stream";
+    EXPECT_FALSE(h.connected()) << "nor keeps a connection";
 
     pid_t record = h.background({"record"});
     ASSERT_TRUE(test::eventually([&] { return h.count("recorder: started") > 0; }, 30)) << h.text();

@@ -12,6 +12,7 @@
 #include "core/time_format.hpp"
 #include "recorder/engine_graph.hpp"
 #include "recorder/hal/simulated_audio_hardware.hpp"
+#include "recorder/sound_server_leftovers.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::recorder {
@@ -614,6 +615,16 @@ TEST_F(SessionOnSimulatedServer, WarnsWhenAPlayingAppAndTheMicrophoneReachNothin
     EXPECT_TRUE(hasWarning(RecordingWarning::Kind::microphoneSilent));
     session->discard();
     EXPECT_TRUE(hw->openStreams().empty());
+}
+
+TEST(SoundServerLeftovers, OnlyDevicesNamedWithOurPrefixAreOurs) {
+    const std::string listing =
+        "0\tmodule-native-protocol-unix\tauth-anonymous=1 socket=/tmp/sayloft-x/run/native\t\n"
+        "1\tmodule-null-sink\tsink_name=speakers format=float32le\t\n"
+        "7\tmodule-null-sink\tsink_name=sayloft.capture rate=48000\t\n"
+        "8\tmodule-remap-source\tmaster=x source_name=sayloft.mic\t\n"
+        "9\tmodule-null-sink\tsink_name=notsayloft.capture\t\n";
+    EXPECT_EQ(ownModules(listing), (std::vector<std::string>{"7", "8"}));
 }
 
 }  // namespace
