@@ -62,8 +62,9 @@ class StatusView {
         }
         std::string line = stateText(state) + " " + formatElapsed(elapsed);
         if (state == "recording" || state == "paused") {
-            line += "  mic " + meter(s.value("micLevel", 0.0)) + "  system " +
-                    meter(s.value("systemLevel", 0.0));
+            if (s.contains("microphone") && !s["microphone"].is_null())
+                line += "  mic " + meter(s.value("micLevel", 0.0));
+            line += "  system " + meter(s.value("systemLevel", 0.0));
         }
         if (terminal_) {
             std::cout << "\r" << line << "\x1b[K" << std::flush;

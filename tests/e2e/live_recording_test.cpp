@@ -7,6 +7,7 @@
 #include "platform/secret_store.hpp"
 #include "private_pulse_server.hpp"
 #include "service/keychain.hpp"
+#include "terminal_session.hpp"
 #include "vault/inbox_writer.hpp"
 #include "wendrel_test_support.hpp"
 
@@ -132,6 +133,21 @@ TEST(LiveRecording, RecordCommandEndsAsATranscribedMeetingNote) {
     EXPECT_EQ(note.wlJobStatus, "done");
     EXPECT_GT(inbox.readBody(inbox.notePath(id)).size(), 10u);
     EXPECT_TRUE(h.recordStreams().empty()) << "the streams close with the recording";
+}
+
+TEST(LiveRecording, OnATerminalTheLineUpdatesAndCtrlCStopsAndSends) {
+    RecorderHome h;
+    if (!h.start()) GTEST_SKIP() << "no private sound server: " << h.pulse.whyNot();
+    test::TerminalSession terminal(h.argv({"record", "--no-mic"}), h.env());
+    ASSERT_TRUE(terminal.waitFor("\rRecording 00:0")) << terminal.output();
+    ASSERT_TRUE(terminal.waitFor("system [")) << terminal.output();
+    h.speakBothSides();
+    terminal.interrupt();
+    ASSERT_TRUE(terminal.waitFor("Stopping and sending")) << terminal.output();
+    ASSERT_TRUE(terminal.waitFor("Sent ", std::chrono::seconds(60))) << terminal.output();
+    EXPECT_EQ(terminal.wait(), 0) << terminal.output();
+    EXPECT_EQ(terminal.output().find("mic ["), std::string::npos) << "no microphone, no meter";
+    EXPECT_EQ(h.inbox().readableNotes().size(), 1u);
 }
 
 TEST(LiveRecording, KilledEngineOffersTheRecordingAndSendsItLater) {
