@@ -32,11 +32,16 @@ auto AudioProcessCatalog::query(F&& f) {
     return f(*hardware_);
 }
 
+bool AudioProcessCatalog::isOurs(const hal::SinkInputInfo& input, long ownProcessId) {
+    return (ownProcessId != 0 && input.processId() == ownProcessId) ||
+           lower(input.processBinary()).starts_with("sayloft");
+}
+
 std::vector<AudioApp> AudioProcessCatalog::groupApps(const std::vector<hal::SinkInputInfo>& inputs,
                                                      long ownProcessId) {
     std::map<std::string, AudioApp> groups;
     for (const auto& input : inputs) {
-        if (ownProcessId != 0 && input.processId() == ownProcessId) continue;
+        if (isOurs(input, ownProcessId)) continue;
         std::string id = input.processBinary();
         if (id.empty()) id = input.applicationName();
         if (id.empty()) continue;  // nothing to tell the user or to find it by again

@@ -39,6 +39,9 @@ class AudioProcessCatalog {
     // The sink inputs of one app (empty when it plays nothing).
     std::vector<uint32_t> processObjectIDs(const std::string& bundleID);
 
+    // Playback of this program or of its other front-ends (executables named "sayloft...").
+    static bool isOurs(const hal::SinkInputInfo& input, long ownProcessId);
+
     // The same from lists already read (used by the engine).
     static std::vector<AudioApp> groupApps(const std::vector<hal::SinkInputInfo>& inputs,
                                            long ownProcessId);

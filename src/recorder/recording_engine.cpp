@@ -284,7 +284,8 @@ struct RecordingEngine::Impl {
         if (options.source.app) {
             for (const auto& i : inputs)
                 if (i.sink != hal::kInvalidIndex &&
-                    i.processBinary() == options.source.app->bundleID && i.processId() != own)
+                    i.processBinary() == options.source.app->bundleID &&
+                    !AudioProcessCatalog::isOurs(i, own))
                     chosen.push_back(i);
             return {true, chosen};
         }
@@ -292,10 +293,10 @@ struct RecordingEngine::Impl {
         // stream on it, one by one, so that our own sound stays out.
         bool ownPlayback = false;
         for (const auto& i : inputs)
-            if (i.sink == sink.index && own != 0 && i.processId() == own) ownPlayback = true;
+            if (i.sink == sink.index && AudioProcessCatalog::isOurs(i, own)) ownPlayback = true;
         if (!ownPlayback) return {false, {}};
         for (const auto& i : inputs)
-            if (i.sink == sink.index && i.processId() != own) chosen.push_back(i);
+            if (i.sink == sink.index && !AudioProcessCatalog::isOurs(i, own)) chosen.push_back(i);
         return {true, chosen};
     }
 

@@ -9,6 +9,7 @@ namespace sayloft::recorder {
 namespace {
 
 constexpr int64_t kChunk = 4096;
+constexpr int kSettleTakes = 100;
 
 int64_t roundUpPow2(int64_t n) {
     int64_t p = 1;
@@ -29,9 +30,9 @@ StreamMixer::StreamMixer(Config config, AudioRingBuffer& ring, CaptureMeter& met
     config_.systemInputs = std::max(0, config_.systemInputs);
     target_ = std::llround(config_.rate * 0.030);
     tolerance_ = std::llround(config_.rate * 0.005);
-    overfill_ = target_ + std::llround(config_.rate * 0.500);
+    overfill_ = target_ + std::llround(config_.rate * 1.5);
     maxDebt_ = std::llround(config_.rate * 0.300);
-    const int64_t capacity = roundUpPow2(std::llround(config_.rate * 2));
+    const int64_t capacity = roundUpPow2(std::llround(config_.rate * 2.5));
     fifos_.resize(static_cast<size_t>(config_.systemInputs));
     for (int k = firstFollower(); k < config_.systemInputs; ++k) {
         auto& f = fifos_[static_cast<size_t>(k)];
@@ -95,6 +96,7 @@ void StreamMixer::push(Fifo& fifo, const float* stereo, int64_t frames) {
         // Far ahead of the clock (a backlog, or the clock stalled): keep only the newest audio.
         fifo.head = fifo.tail - target_;
         fifo.average = static_cast<double>(target_);
+        fifo.settled = 0;
     }
 }
 
@@ -105,14 +107,23 @@ void StreamMixer::takeInto(Fifo& fifo, float* out, int64_t frames) {
         if (fill < target_) return;
         fifo.starved = false;
         fifo.debt = 0;
+        fifo.settled = 0;
         fifo.average = static_cast<double>(fill);
     }
-    // A slow average (about 2 s at 10 ms deliveries), so that lumpy deliveries are not taken for
-    // drift.
-    fifo.average += (static_cast<double>(fill) - fifo.average) * 0.005;
+    // The level the stream settles at in its first second is its place relative to the clock
+    // (deliveries come in lumps, in any phase); afterwards a slow average (about 2 s) is held
+    // there, so only real drift is corrected, one frame at a time.
     int64_t adjust = 0;
-    if (frames >= 2 && fifo.average > static_cast<double>(target_ + tolerance_)) adjust = 1;
-    if (frames >= 2 && fifo.average < static_cast<double>(target_ - tolerance_)) adjust = -1;
+    if (fifo.settled < kSettleTakes) {
+        fifo.average += (static_cast<double>(fill) - fifo.average) * 0.05;
+        if (++fifo.settled == kSettleTakes) fifo.baseline = fifo.average;
+    } else {
+        fifo.average += (static_cast<double>(fill) - fifo.average) * 0.005;
+        if (frames >= 2 && fifo.average > fifo.baseline + static_cast<double>(tolerance_))
+            adjust = 1;
+        if (frames >= 2 && fifo.average < fifo.baseline - static_cast<double>(tolerance_))
+            adjust = -1;
+    }
     if (fill < frames + adjust) {
         // Ran dry: what there is, then silence in place of what is late. A short hiccup is made
         // up by skipping the late frames when they come; a long silence (an app that paused and

@@ -24,13 +24,14 @@ struct CaptureMeter {
 
 // Combines a microphone and any number of system streams into interleaved stereo frames in the
 // ring. One stream is the clock: the microphone, else the first system stream. Each other
-// stream waits in a FIFO held near 30 ms and is kept in step by dropping or repeating one frame
-// when its slow average strays more than 5 ms. A FIFO that runs dry gives silence; frames that
-// come up to 300 ms late are skipped so the stream stays in step, and after a longer silence it
-// starts afresh at its target. A FIFO 500 ms ahead skips to its newest audio. A clock that stops
-// delivering (a paused app on some servers sends nothing) is filled with silence at tick(), so the
-// recording keeps its length; a clock that dumps a backlog when it starts is cut to its newest 100
-// ms.
+// stream waits in a FIFO primed with 30 ms; the level it settles at in its first second is kept
+// by dropping or repeating one frame when its slow average strays more than 5 ms from there. A FIFO
+// that runs dry gives silence; frames that come up to 300 ms late are skipped so the stream stays
+// in step, and after a longer silence it starts afresh at its target. A FIFO 1.5 s ahead (the clock
+// stalled) skips to its newest audio; anything less is a lump the clock will take when it comes. A
+// clock that stops delivering (a paused app on some servers sends nothing) is filled with silence
+// at tick(), so the recording keeps its length; a clock that dumps a backlog when it starts is cut
+// to its newest 100 ms.
 //
 // All calls except the constructor run on the hardware's data thread or under its exclusion;
 // none of them locks or allocates.
@@ -63,6 +64,8 @@ class StreamMixer {
         bool starved = true;
         int64_t debt = 0;  // frames given as silence that the stream still owes
         double average = 0;
+        double baseline = 0;  // the level it settled at
+        int settled = 0;      // takes since it (re)started
         int64_t size() const { return tail - head; }
     };
     void push(Fifo& fifo, const float* stereo, int64_t frames);

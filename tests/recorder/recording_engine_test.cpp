@@ -353,6 +353,7 @@ TEST_F(EngineTest, GapsBecomeSilenceAndPauseKeepsTheRingEmpty) {
 
 TEST_F(EngineTest, OwnPlaybackIsLeftOutOfAllAudio) {
     const uint32_t ours = hw->addSinkInput("speakers", "sayloft", hw->ownProcessId());
+    hw->addSinkInput("speakers", "sayloft-tray", 777);  // a chime of the tray
     auto engine = makeEngine({.includeMicrophone = false});
     engine->start();
     ASSERT_EQ(streams().size(), 1u);
@@ -373,6 +374,53 @@ TEST_F(EngineTest, LevelsTenTimesASecond) {
     pump(*engine, 1);
     EXPECT_EQ(ticks.load(), 10);
     EXPECT_NEAR(micPeak.load(), 0.4f, 0.01f);
+}
+
+TEST_F(EngineTest, ReconfigureAndPortChanges) {
+    auto engine = makeEngine();
+    engine->start();
+    engine->reconfigure({});  // the same options: nothing happens
+    EXPECT_EQ(count(formatChanges), 0u);
+    engine->reconfigure({.includeMicrophone = false});
+    EXPECT_TRUE(logs.contains("rebuilding the audio graph: the microphone was turned off"));
+    EXPECT_FALSE(engine->recordsMicrophone());
+    engine->reconfigure(
+        {.source = {RecordingSource::App{"player", "Player"}}, .includeMicrophone = false});
+    EXPECT_TRUE(logs.contains("rebuilding the audio graph: the source changed to Player"));
+    ASSERT_EQ(streams().size(), 1u);
+    EXPECT_EQ(streams()[0].monitorSinkInput, player);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(formatChanges, (std::vector<std::string>{"off", "off"}));
+    }
+
+    // Plugging headphones into the same output changes its port: a new kind, no rebuild.
+    hw->setActivePort("speakers", Port{"analog-output-headphones", "", PortType::headphones});
+    engine->flush();
+    EXPECT_EQ(engine->outputKind(), AudioOutputKind::headphones);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(kinds, std::vector<AudioOutputKind>{AudioOutputKind::headphones});
+    EXPECT_EQ(formatChanges.size(), 2u);
+}
+
+TEST_F(EngineTest, MicrophoneGoneAndBackRebuildsWithoutEverTakingAMonitor) {
+    auto engine = makeEngine();
+    engine->start();
+    hw->removeSource("mic");
+    engine->flush();
+    wait(*engine, 0.8);
+    EXPECT_TRUE(logs.contains("the microphone went away"));
+    EXPECT_FALSE(engine->microphoneName());
+    for (auto& s : streams()) EXPECT_EQ(s.channels, 2);  // the default is a monitor now
+
+    hw->addSource(microphone("headset-mic"));
+    hw->setDefaultSource("headset-mic");
+    engine->flush();
+    wait(*engine, 0.8);
+    EXPECT_TRUE(logs.contains("the microphone to use changed"));
+    EXPECT_EQ(engine->microphoneName(), "Mic headset-mic");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(formatChanges, (std::vector<std::string>{"off", "Mic headset-mic"}));
 }
 
 TEST(OutputKind, FromPortsAndDeviceProperties) {
