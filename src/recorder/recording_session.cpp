@@ -1064,9 +1064,13 @@ void RecordingSession::shutdown() {
     }
     writer_.reset();
     releaseSleep();
-    core::log(kArea, "quit while recording {}; kept for recovery", currentID_.value_or("?"));
-    state_ = RecordingState::idle;
+    const std::string id = currentID_.value_or("?");
+    core::log(kArea, "quit while recording {}; kept for recovery", id);
+    failure_ = "sayloft stopped while recording " + id +
+               "; the recording is kept and offered again at the next start.";
+    state_ = RecordingState::failed;
     currentID_.reset();
+    changed();
 }
 
 }  // namespace sayloft::recorder
