@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <random>
+#include <sstream>
+#include <thread>
+
 #include "platform/secret_store.hpp"
 #include "private_pulse_server.hpp"
 #include "service/keychain.hpp"
@@ -29,6 +33,7 @@ struct RecorderHome {
     fs::path micSpeech = home / "mic.wav";
     fs::path otherSpeech = home / "other.wav";
     pid_t daemon = -1;
+    std::string timeScale = kTimeScale;
 
     bool start() {
         if (!pulse.start()) return false;
@@ -59,7 +64,7 @@ struct RecorderHome {
     }
     std::vector<std::string> argv(std::vector<std::string> args) const {
         args.insert(args.begin(),
-                    {test::buildPath("apps/sayloft/sayloft").string(), "--time-scale", kTimeScale});
+                    {test::buildPath("apps/sayloft/sayloft").string(), "--time-scale", timeScale});
         return args;
     }
     test::RunResult sayloft(std::vector<std::string> args) const {
@@ -150,9 +155,11 @@ TEST(LiveRecording, OnATerminalTheLineUpdatesAndCtrlCStopsAndSends) {
     EXPECT_EQ(h.inbox().readableNotes().size(), 1u);
 }
 
-TEST(LiveRecording, KilledEngineOffersTheRecordingAndSendsItLater) {
+TEST(LiveRecording, KilledEnginesOfferTheirRecordingsToSendLater) {
     RecorderHome h;
     if (!h.start()) GTEST_SKIP() << "no private sound server: " << h.pulse.whyNot();
+    // Real time: what reaches the disk before a kill is what was played so far.
+    h.timeScale = "1";
     h.startDaemon();
     EXPECT_TRUE(h.recordStreams().empty()) << "an idle engine holds no stream open";
     auto devices = h.sayloft({"devices"});
@@ -161,26 +168,46 @@ TEST(LiveRecording, KilledEngineOffersTheRecordingAndSendsItLater) {
     EXPECT_TRUE(h.recordStreams().empty()) << "asking for the devices opens no stream";
     EXPECT_FALSE(h.connected()) << "nor keeps a connection";
 
-    pid_t record = h.background({"record"});
-    ASSERT_TRUE(test::eventually([&] { return h.count("recorder: started") > 0; }, 30)) << h.text();
-    EXPECT_FALSE(h.recordStreams().empty());
-    h.speakBothSides();
-    EXPECT_EQ(h.stopDaemon(SIGKILL), 128 + SIGKILL);
-    test::waitExit(record);
+    // Killed at a different moment of each of three recordings, while both sides speak.
+    std::mt19937 random(20250314);
+    for (size_t round = 1; round <= 3; ++round) {
+        if (round > 1) h.startDaemon();
+        pid_t record = h.background({"record"});
+        ASSERT_TRUE(test::eventually([&] { return h.count("recorder: started") >= round; }, 30))
+            << h.text();
+        EXPECT_FALSE(h.recordStreams().empty());
+        pid_t mic = h.pulse.speak(h.micSpeech);
+        pid_t other = h.pulse.play(h.otherSpeech, "speakers");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500 + random() % 1500));
+        EXPECT_EQ(h.stopDaemon(SIGKILL), 128 + SIGKILL);
+        test::waitExit(record);
+        test::waitExit(mic);
+        test::waitExit(other);
+    }
 
     h.startDaemon();
-    ASSERT_TRUE(test::eventually([&] { return h.count("unfinished recording(s) found") > 0; }, 30))
+    ASSERT_TRUE(
+        test::eventually([&] { return h.count("3 unfinished recording(s) found") > 0; }, 30))
         << h.text();
     auto listed = h.sayloft({"recordings"});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    const std::string id = listed.out.substr(0, listed.out.find('\t'));
-    ASSERT_FALSE(id.empty()) << listed.out;
-    EXPECT_NE(listed.out.find("interrupted"), std::string::npos) << listed.out;
+    std::vector<std::string> ids;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_NE(line.find("interrupted"), std::string::npos) << line;
+        ids.push_back(line.substr(0, line.find('\t')));
+    }
+    ASSERT_EQ(ids.size(), 3u) << listed.out;
 
-    auto sent = h.sayloft({"recordings", "send", id});
-    EXPECT_EQ(sent.exitCode, 0) << sent.err;
-    EXPECT_EQ(sent.out.rfind("Sent " + id, 0), 0u) << sent.out;
     auto inbox = h.inbox();
-    EXPECT_EQ(inbox.readFrontmatter(inbox.notePath(id)).classification, "meeting_recording");
+    for (auto& id : ids) {
+        auto sent = h.sayloft({"recordings", "send", id});
+        EXPECT_EQ(sent.exitCode, 0) << sent.err;
+        EXPECT_EQ(sent.out.rfind("Sent " + id, 0), 0u) << sent.out;
+        auto note = inbox.readFrontmatter(inbox.notePath(id));
+        EXPECT_EQ(note.classification, "meeting_recording");
+        EXPECT_GT(note.audioDurationSec.value_or(0), 0);
+    }
     EXPECT_TRUE(h.recordStreams().empty());
+    EXPECT_EQ(h.sayloft({"recordings"}).out, "No unfinished recordings.\n");
 }
