@@ -484,6 +484,29 @@ TEST(RecordingSession, NoMicrophoneMeansSystemOnlyAndDiscardRemovesEverything) {
     EXPECT_TRUE(rig.sent.empty());
 }
 
+TEST(RecordingSession, DiscardWhileFinishingEitherWinsOrComesTooLateNeverBoth) {
+    for (int round = 0; round < 5; ++round) {
+        Rig rig;
+        rig.start();
+        const auto id = *rig.session->currentID();
+        rig.run(3, kBoth);
+        std::optional<bool> sentOk;
+        rig.session->stopAndSend([&](bool ok, const std::string&) { sentOk = ok; });
+        const bool discarded = rig.session->discard();
+        rig.settle();
+        ASSERT_TRUE(sentOk.has_value());
+        EXPECT_EQ(rig.session->state(), RecordingState::idle);
+        if (discarded) {
+            EXPECT_FALSE(*sentOk);
+            EXPECT_TRUE(rig.sent.empty());
+            EXPECT_FALSE(fs::exists(rig.recordings.workFolder(id)));
+        } else {
+            EXPECT_TRUE(*sentOk);
+            EXPECT_EQ(rig.sent, std::vector<std::string>{id});
+        }
+    }
+}
+
 TEST(RecordingSession, LaunchCheckOffersUnfinishedRecordingsAndShutdownKeepsTheRunningOne) {
     std::string id;
     TempDir keep;
