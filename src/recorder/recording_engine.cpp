@@ -727,7 +727,7 @@ double RecordingEngine::outputLatency() const {
     return impl_->outputLatency;
 }
 
-bool RecordingEngine::outputIsAirPlay() const {
+bool RecordingEngine::outputIsNetwork() const {
     std::lock_guard lock(impl_->stateMutex);
     return impl_->outputIsNetwork;
 }

@@ -92,7 +92,9 @@ class RecordingEngine {
     void start();
     // From any phase; ends in stopped; closes every stream and the connection.
     void stop();
-    // New options; rebuilds the graph when running and they differ.
+    // New options; rebuilds the graph when running and they differ. After a successful rebuild
+    // onFormatChange has been called when this returns; a failed one is retried as after a
+    // device change.
     void reconfigure(const RecordingOptions& options);
     // After the computer woke: rebuilds unless audio flows again within 2.5 s.
     void verifyIOAfterWake();
@@ -108,8 +110,11 @@ class RecordingEngine {
     AudioOutputKind outputKind() const;
     // Seconds from the monitor to the loudspeaker.
     double outputLatency() const;
-    // The output cannot be followed by the echo canceller (a network sink, say).
-    bool outputIsAirPlay() const;
+    // The output is a network sink (RAOP, a tunnel): it plays too late for the echo canceller
+    // to follow it.
+    bool outputIsNetwork() const;
+    // The same as outputIsNetwork() (older name).
+    bool outputIsAirPlay() const { return outputIsNetwork(); }
 
     // 524,288 stereo frames; the writer drains it.
     AudioRingBuffer& ring() { return *ring_; }

@@ -39,8 +39,15 @@ StreamMixer::StreamMixer(Config config, AudioRingBuffer& ring, CaptureMeter& met
         f.buffer.assign(static_cast<size_t>(capacity) * 2, 0.0f);
         f.mask = capacity - 1;
     }
+    held_.buffer.assign(static_cast<size_t>(capacity) * 2, 0.0f);
+    held_.mask = capacity - 1;
+    maxHold_ = std::llround(config_.rate * 0.200);
+    stepFrames_ = std::llround(config_.rate * 4);
     system_.assign(kChunk * 2, 0.0f);
     out_.assign(kChunk * 2, 0.0f);
+    clockIn_.assign(kChunk * 2, 0.0f);
+    clockOut_.assign(kChunk * 2, 0.0f);
+    monoOut_.assign(kChunk, 0.0f);
 }
 
 void StreamMixer::resetMeterIfAsked() {
@@ -67,6 +74,7 @@ void StreamMixer::systemData(int input, const float* stereo, int64_t frames) {
         clockData(nullptr, stereo, frames);
     } else {
         push(fifos_[static_cast<size_t>(input)], stereo, frames);
+        release();
     }
 }
 
@@ -102,9 +110,12 @@ void StreamMixer::push(Fifo& fifo, const float* stereo, int64_t frames) {
 
 void StreamMixer::takeInto(Fifo& fifo, float* out, int64_t frames) {
     if (!fifo.started) return;
-    const int64_t fill = fifo.size();
+    int64_t fill = fifo.size();
     if (fifo.starved) {
         if (fill < target_) return;
+        // A monitor dumps what it held when it starts: begin with the newest audio only.
+        if (fill > target_ + tolerance_) fifo.head = fifo.tail - target_;
+        fill = fifo.size();
         fifo.starved = false;
         fifo.debt = 0;
         fifo.settled = 0;
@@ -116,13 +127,26 @@ void StreamMixer::takeInto(Fifo& fifo, float* out, int64_t frames) {
     int64_t adjust = 0;
     if (fifo.settled < kSettleTakes) {
         fifo.average += (static_cast<double>(fill) - fifo.average) * 0.05;
-        if (++fifo.settled == kSettleTakes) fifo.baseline = fifo.average;
+        if (++fifo.settled == kSettleTakes) {
+            fifo.baseline = fifo.average;
+            fifo.nearSince = fifo.taken;
+        }
     } else {
         fifo.average += (static_cast<double>(fill) - fifo.average) * 0.005;
-        if (frames >= 2 && fifo.average > fifo.baseline + static_cast<double>(tolerance_))
-            adjust = 1;
-        if (frames >= 2 && fifo.average < fifo.baseline - static_cast<double>(tolerance_))
-            adjust = -1;
+        fifo.taken += frames;
+        const double deviation = fifo.average - fifo.baseline;
+        const auto tolerance = static_cast<double>(tolerance_);
+        if (std::fabs(deviation) <= tolerance / 4) fifo.nearSince = fifo.taken;
+        if (std::fabs(deviation) > tolerance) {
+            if (fifo.taken - fifo.nearSince < stepFrames_) {
+                // A step within seconds is the server changing its latency (a stream started on
+                // the sink, say), not drift: keep the new place instead of creeping back.
+                fifo.baseline = fifo.average;
+                fifo.nearSince = fifo.taken;
+            } else if (frames >= 2) {
+                adjust = deviation > 0 ? 1 : -1;
+            }
+        }
     }
     if (fill < frames + adjust) {
         // Ran dry: what there is, then silence in place of what is late. A short hiccup is made
@@ -181,7 +205,49 @@ void StreamMixer::clockData(const float* mono, const float* stereo, int64_t fram
         if (stereo) stereo += late * 2;
     }
     clockFrames_ += frames;
-    produce(mono, stereo, frames);
+    hold(mono, stereo, frames);
+}
+
+void StreamMixer::hold(const float* mono, const float* stereo, int64_t frames) {
+    while (frames > 0) {
+        const int64_t n = std::min(frames, kChunk);
+        for (int64_t i = 0; i < n; ++i) {
+            clockIn_[static_cast<size_t>(2 * i)] = mono ? mono[i] : stereo ? stereo[2 * i] : 0.0f;
+            clockIn_[static_cast<size_t>(2 * i + 1)] = stereo ? stereo[2 * i + 1] : 0.0f;
+        }
+        push(held_, clockIn_.data(), n);
+        release();
+        if (mono) mono += n;
+        if (stereo) stereo += n * 2;
+        frames -= n;
+    }
+}
+
+void StreamMixer::release() {
+    for (;;) {
+        const int64_t held = held_.size();
+        if (held == 0) return;
+        int64_t n = held;
+        for (int k = firstFollower(); k < config_.systemInputs; ++k) {
+            const auto& f = fifos_[static_cast<size_t>(k)];
+            if (f.started && !f.starved) n = std::min(n, f.size() - 1);
+        }
+        n = std::min(held, std::max(n, held - maxHold_));
+        if (n <= 0) return;
+        n = std::min(n, kChunk);
+        for (int64_t i = 0; i < n; ++i) {
+            const int64_t slot = ((held_.head + i) & held_.mask) * 2;
+            clockOut_[static_cast<size_t>(2 * i)] = held_.buffer[static_cast<size_t>(slot)];
+            clockOut_[static_cast<size_t>(2 * i + 1)] = held_.buffer[static_cast<size_t>(slot + 1)];
+            monoOut_[static_cast<size_t>(i)] = held_.buffer[static_cast<size_t>(slot)];
+        }
+        held_.head += n;
+        if (config_.microphone) {
+            produce(monoOut_.data(), nullptr, n);
+        } else {
+            produce(nullptr, clockIsSystem() ? clockOut_.data() : nullptr, n);
+        }
+    }
 }
 
 void StreamMixer::produce(const float* mono, const float* stereo, int64_t frames) {
@@ -257,7 +323,7 @@ void StreamMixer::tick() {
         clockDebt_ += gap;
         // Up to a second may still arrive late; beyond that whatever comes is new audio.
         if (clockDebt_ > rate) clockDebt_ = 0;
-        produce(nullptr, nullptr, gap);
+        hold(nullptr, nullptr, gap);
     }
 }
 

@@ -23,9 +23,12 @@ struct CaptureMeter {
 };
 
 // Combines a microphone and any number of system streams into interleaved stereo frames in the
-// ring. One stream is the clock: the microphone, else the first system stream. Each other
+// ring. One stream is the clock: the microphone, else the first system stream. The clock's audio
+// is held until every other stream has delivered its part (at most 200 ms: one server lump may
+// bring the clock's audio before the others'), so lumpy deliveries lose nothing. Each other
 // stream waits in a FIFO primed with 30 ms; the level it settles at in its first second is kept
-// by dropping or repeating one frame when its slow average strays more than 5 ms from there. A FIFO
+// by dropping or repeating one frame when its slow average drifts more than 5 ms from there; a
+// step of the level within 4 s is the server changing its latency and becomes the new level. A FIFO
 // that runs dry gives silence; frames that come up to 300 ms late are skipped so the stream stays
 // in step, and after a longer silence it starts afresh at its target. A FIFO 1.5 s ahead (the clock
 // stalled) skips to its newest audio; anything less is a lump the clock will take when it comes. A
@@ -64,8 +67,10 @@ class StreamMixer {
         bool starved = true;
         int64_t debt = 0;  // frames given as silence that the stream still owes
         double average = 0;
-        double baseline = 0;  // the level it settled at
-        int settled = 0;      // takes since it (re)started
+        double baseline = 0;    // the level it settled at
+        int settled = 0;        // takes since it (re)started
+        int64_t taken = 0;      // frames taken since it settled
+        int64_t nearSince = 0;  // `taken` when the average was last close to the baseline
         int64_t size() const { return tail - head; }
     };
     void push(Fifo& fifo, const float* stereo, int64_t frames);
@@ -73,6 +78,11 @@ class StreamMixer {
     void takeInto(Fifo& fifo, float* out, int64_t frames);
     void clockData(const float* mono, const float* stereo, int64_t frames);
     void produce(const float* mono, const float* stereo, int64_t frames);
+    // Holds clock frames (stereo layout; a microphone in the left slot).
+    void hold(const float* mono, const float* stereo, int64_t frames);
+    // Produces the held clock frames that every running stream can match, and at least those
+    // held longer than the limit.
+    void release();
     bool clockIsSystem() const { return !config_.microphone && config_.systemInputs > 0; }
     int firstFollower() const { return clockIsSystem() ? 1 : 0; }
     void resetMeterIfAsked();
@@ -87,8 +97,9 @@ class StreamMixer {
     int64_t clockFrames_ = 0;  // frames produced since the anchor
     int64_t clockDebt_ = 0;    // silence given for the clock that late frames may still pay
     std::vector<Fifo> fifos_;  // one per system input (the clock's own is unused)
-    std::vector<float> system_, out_;
-    int64_t target_, tolerance_, overfill_, maxDebt_;
+    Fifo held_;                // the clock's frames waiting for the others
+    std::vector<float> system_, out_, clockIn_, clockOut_, monoOut_;
+    int64_t target_, tolerance_, overfill_, maxDebt_, maxHold_, stepFrames_;
 };
 
 }  // namespace sayloft::recorder

@@ -98,8 +98,9 @@ class EngineTest : public ::testing::Test {
     }
 
     std::vector<float> drain(RecordingEngine& engine) {
-        std::vector<float> out(static_cast<size_t>(engine.ring().availableFrames()) * 2);
-        engine.ring().read(out.data(), engine.ring().availableFrames());
+        const int64_t frames = engine.ring().availableFrames();  // more may come meanwhile
+        std::vector<float> out(static_cast<size_t>(frames) * 2);
+        engine.ring().read(out.data(), frames);
         return out;
     }
 
@@ -514,6 +515,51 @@ TEST(StreamMixer, HoldsADriftingStreamInStepAndSurvivesBacklogs) {
         if (test::systemSample(j) == last) lag = sent - 1 - j;
     ASSERT_TRUE(lag.has_value());
     EXPECT_LT(*lag, 1440 + 240 + 480 + 10);  // target + tolerance + one delivery
+}
+
+TEST(StreamMixer, LumpsAndLatencyStepsNeitherLoseNorShiftAudio) {
+    core::ManualClock clock;
+    AudioRingBuffer ring(1 << 18, 2);
+    CaptureMeter meter;
+    StreamMixer mixer({.microphone = true, .systemInputs = 1}, ring, meter, clock);
+    std::vector<float> mono(9600), stereo(19200);
+    int64_t mic = 0, sys = 0;
+    auto speak = [&](int64_t n) {
+        for (int64_t i = 0; i < n; ++i) mono[i] = test::micSample(mic + i);
+        mixer.micData(mono.data(), n);
+        mic += n;
+    };
+    auto play = [&](int64_t n) {
+        for (int64_t i = 0; i < n; ++i)
+            stereo[2 * i] = stereo[2 * i + 1] = test::systemSample(sys + i);
+        mixer.systemData(0, stereo.data(), n);
+        sys += n;
+    };
+    auto steps = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            speak(480);
+            play(480);
+            clock.advance(10ms);
+        }
+    };
+    steps(200);
+    clock.advance(100ms);  // the server stalls, then both lumps come, the microphone's first
+    speak(9600 - 4800);
+    play(9600 - 4800);
+    steps(100);
+    play(960);  // from here on the system stream comes 20 ms earlier
+    steps(500);
+
+    std::vector<float> out(static_cast<size_t>(ring.availableFrames()) * 2);
+    const int64_t frames = ring.read(out.data(), ring.availableFrames());
+    EXPECT_EQ(meter.corrections.load(), 0);
+    // Every frame after the first second pairs the microphone with the same system frame.
+    const auto lag = delayOf(out, 1, [](int64_t i) { return test::systemSample(i); });
+    ASSERT_TRUE(lag.has_value());
+    for (int64_t i = 48000; i < frames; ++i) {
+        ASSERT_EQ(out[2 * i], test::micSample(i)) << i;
+        ASSERT_EQ(out[2 * i + 1], test::systemSample(i - *lag)) << i;
+    }
 }
 
 }  // namespace
