@@ -33,7 +33,7 @@ class EngineGraph : public RecordingGraph {
     }
     AudioOutputKind outputKind() const override { return engine_.outputKind(); }
     double outputLatency() const override { return engine_.outputLatency(); }
-    bool outputIsNetwork() const override { return engine_.outputIsAirPlay(); }
+    bool outputIsNetwork() const override { return engine_.outputIsNetwork(); }
     RecordingOptions options() const override { return engine_.options(); }
 
   private:
