@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <future>
 #include <thread>
 
 #include "app/onboarding/environment_check.hpp"
@@ -29,8 +30,12 @@
 #include "platform/opener.hpp"
 #include "platform/secret_store.hpp"
 #include "platform/user_defaults.hpp"
+#include "recorder/engine_graph.hpp"
+#include "recorder/hal/pulse_audio_hardware.hpp"
 #include "recorder/recording_recovery.hpp"
+#include "recorder/recording_session.hpp"
 #include "recorder/simulated_source.hpp"
+#include "recorder/sound_server_leftovers.hpp"
 #include "sayloft/version.hpp"
 #include "service/keychain.hpp"
 #include "service/wendrel_auth.hpp"
@@ -158,6 +163,11 @@ struct Engine::Parts {
     recorder::RecordingRecovery recordings{recorder::RecordingRecovery::defaultRoot(), clock};
     capture::RecordingHandover handover{{pipeline, keychain, recordings, clock}};
     core::SerialQueue background{"sayloft.environment"};
+    std::shared_ptr<recorder::AudioCatalog> audioCatalog;
+    std::shared_ptr<platform::PowerSource> power;
+    std::shared_ptr<platform::SleepWatch> sleepWatch;
+    // Lives on the main queue: every use goes through Engine::onMain.
+    std::unique_ptr<recorder::RecordingSession> session;
     std::mutex lifecycle;
     bool launched = false;
     bool shutDown = false;
@@ -181,6 +191,60 @@ Engine::Engine(EngineOptions options) : options_(std::move(options)) {
         core::LogConfig::installCaptureLog(
             std::make_shared<core::CaptureLogWriter>(core::defaultCaptureLogPath()));
     parts_ = std::make_unique<Parts>(options_);
+    makeRecordingSession();
+}
+
+void Engine::makeRecordingSession() {
+    auto& p = *parts_;
+    // The sound server is asked only when a question comes or a recording starts: an idle engine
+    // holds no connection and no stream.
+    p.audioCatalog = options_.audioCatalog
+                         ? options_.audioCatalog
+                         : recorder::hardwareCatalog(recorder::hal::makePulseAudioHardware());
+    p.power = options_.power
+                  ? options_.power
+                  : std::shared_ptr<platform::PowerSource>(platform::systemPowerSource());
+    p.sleepWatch = options_.sleepWatch
+                       ? options_.sleepWatch
+                       : std::shared_ptr<platform::SleepWatch>(platform::systemSleepWatch());
+    recorder::RecordingSession::Dependencies deps{p.clock, p.mainLoop, p.recordings};
+    deps.makeGraph = options_.makeRecordingGraph
+                         ? options_.makeRecordingGraph
+                         : recorder::engineGraphFactory(
+                               [] { return recorder::hal::makePulseAudioHardware(); }, p.clock);
+    deps.catalog = p.audioCatalog.get();
+    deps.settings = [this] {
+        auto lock = parts_->settings.lock();
+        return recorder::recorderSettings(parts_->settings.settings());
+    };
+    deps.power = p.power.get();
+    deps.sleep = p.sleepWatch.get();
+    deps.diskSpace = options_.diskSpace ? options_.diskSpace : &platform::diskSpace;
+    deps.notifications = p.notifications.get();
+    deps.notSent = [this](const std::string& id, const std::string& message) {
+        parts_->mainLoop.async(
+            [this, id, message] { parts_->notifier.recordingNotSent(id, message); });
+    };
+    deps.send = [this](const std::string& id) { return parts_->handover.send(id); };
+    deps.removeLeftovers = options_.removeAudioLeftovers ? options_.removeAudioLeftovers : [] {
+        recorder::removeSoundServerLeftovers();
+    };
+    deps.appVersion = kVersion;
+    p.session = std::make_unique<recorder::RecordingSession>(std::move(deps));
+    p.session->setOnChange([this] {
+        Json event = recorder::toJson(parts_->session->status());
+        event["event"] = "recording";
+        publish(event);
+    });
+}
+
+void Engine::onMain(const std::function<void()>& work) {
+    std::promise<void> ran;
+    parts_->mainLoop.async([&] {
+        work();
+        ran.set_value();
+    });
+    ran.get_future().wait();
 }
 
 Engine::~Engine() {
@@ -229,6 +293,7 @@ void Engine::launch() {
     // The menu's lists: filled from the cache now, refreshed on the scanner's timer.
     vaultBrowser().start();
 
+    onMain([this] { parts_->session->launchCheck(); });
     if (auto unfinished = recorder::listUnfinished(p.recordings); !unfinished.empty()) {
         core::log("recorder",
                   "{} unfinished recording(s) to send or discard (`sayloft recordings`)",
@@ -311,6 +376,8 @@ void Engine::shutdown() {
         if (p.browser) p.browser->stop();
     }
     p.background.stop();
+    // A running recording is closed and kept for the next start to offer.
+    onMain([this] { parts_->session->shutdown(); });
     p.pipeline.shutdown();  // cancels capture tasks; their notes resume them at the next start
     p.afterTranscript.detach();
     // Notifications still waiting for their batch are posted now rather than lost.
@@ -381,6 +448,15 @@ const std::map<std::string, std::string>& Engine::methods() {
         {"recordings", "the unfinished recordings recovery offers"},
         {"recordings.send", "encode an unfinished recording and hand it over (params: id)"},
         {"recordings.discard", "remove an unfinished recording (params: id)"},
+        {"record", "record a meeting until stopped or for `seconds`, streaming its state"},
+        {"record.start", "start a meeting recording (params: source, microphone, noMic)"},
+        {"record.pause", "pause the recording"},
+        {"record.resume", "resume the paused recording"},
+        {"record.stop", "stop the recording and send it"},
+        {"record.discard", "throw the running recording away"},
+        {"record.status", "the recorder's state, levels and warnings"},
+        {"record.change", "change the running recording's source or microphone"},
+        {"devices", "the apps playing audio, the microphones and the output kind"},
     };
     return table;
 }
@@ -648,8 +724,22 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         return done(0);
     }
 
+    if (method == "record" || (method.starts_with("record.") && method != "record.simulate") ||
+        method == "devices")
+        return handleRecording(method, params, output, stop);
+
+    std::optional<std::string> recordingNow;
+    onMain([&] {
+        if (p.session->state() != recorder::RecordingState::idle &&
+            p.session->state() != recorder::RecordingState::failed)
+            recordingNow = p.session->currentID();
+    });
+
     if (method == "recordings") {
         auto unfinished = recorder::listUnfinished(p.recordings);
+        std::erase_if(unfinished, [&](const recorder::UnfinishedRecording& r) {
+            return recordingNow && r.id == *recordingNow;
+        });
         if (unfinished.empty()) output.out("No unfinished recordings.");
         for (auto& r : unfinished) {
             output.out(fmt::format("{}\t{}\t{:.0f} s\t{}", r.id,
@@ -663,6 +753,11 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         method == "record.simulate") {
         try {
             std::string id = param(params, "id");
+            if (recordingNow && id == *recordingNow) {
+                output.err("Recording " + id +
+                           " is still running; stop it with `sayloft record stop`.");
+                return done(1);
+            }
             if (method == "record.simulate") {
                 recorder::SimulatedRecordingOptions o;
                 o.micFile = param(params, "mic");
@@ -689,6 +784,186 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
 
     output.err("unknown request \"" + method + "\"");
     return done(2);
+}
+
+namespace {
+
+// The options of a recording: the settings, with what the request names instead.
+recorder::RecordingOptions recordingOptions(recorder::RecordingOptions options, const Json& params,
+                                            recorder::AudioCatalog* catalog) {
+    if (auto source = param(params, "source"); !source.empty()) {
+        if (source == "all") {
+            options.source = {};
+        } else {
+            std::string name = source;
+            if (catalog) {
+                for (auto& app : catalog->audioApps())
+                    if (app.bundleID == source || app.name == source) {
+                        source = app.bundleID;
+                        name = app.name;
+                    }
+            }
+            options.source.app = settings::RecordingSource::App{source, name};
+        }
+    }
+    if (params.contains("microphone") && params["microphone"].is_string()) {
+        options.includeMicrophone = true;
+        options.microphoneUID = params["microphone"].get<std::string>();
+        if (catalog) {
+            for (auto& mic : catalog->inputDevices())
+                if (mic.name == *options.microphoneUID) options.microphoneUID = mic.uid;
+        }
+    }
+    if (params.value("noMic", false)) options.includeMicrophone = false;
+    return options;
+}
+
+}  // namespace
+
+Json Engine::handleRecording(const std::string& method, const Json& params,
+                             const RequestOutput& output, std::stop_token stop) {
+    auto& p = *parts_;
+    using recorder::RecordingState;
+    auto failed = [&](const std::string& message, int code = 1) {
+        output.err(message);
+        return Json{{"exitCode", code}, {"ok", false}, {"error", message}};
+    };
+    auto ok = [](Json answer = Json::object()) {
+        answer["exitCode"] = 0;
+        answer["ok"] = true;
+        return answer;
+    };
+    auto status = [&] {
+        Json s;
+        onMain([&] { s = recorder::toJson(p.session->status()); });
+        return s;
+    };
+    // Stop & send, waiting for the hand-over; progress and the result line on `output`.
+    auto stopAndSend = [&]() -> Json {
+        auto result = std::make_shared<std::promise<std::pair<bool, std::string>>>();
+        bool started = false;
+        onMain([&] {
+            if (!p.session->isActive()) return;
+            started = true;
+            p.session->stopAndSend([result](bool ok, const std::string& text) {
+                result->set_value({ok, text});
+            });
+        });
+        if (!started) return failed("No recording is running.");
+        output.out("Finishing the recording and handing it over…");
+        auto [sent, text] = result->get_future().get();
+        if (!sent) return failed(text);
+        if (options_.role != "daemon") p.handover.waitForUploads();
+        output.out(text);
+        return ok({{"result", text}});
+    };
+
+    if (method == "devices") {
+        if (!p.audioCatalog)
+            return failed("No sound server answers, so there is nothing to record from.");
+        Json apps = Json::array(), mics = Json::array();
+        for (auto& app : p.audioCatalog->audioApps())
+            apps.push_back(
+                {{"id", app.bundleID}, {"name", app.name}, {"isPlaying", app.isPlaying}});
+        for (auto& mic : p.audioCatalog->inputDevices())
+            mics.push_back({{"id", mic.uid}, {"name", mic.name}, {"isDefault", mic.isDefault}});
+        const std::string kind = recorder::outputKindWord(p.audioCatalog->outputKind());
+        output.out(apps.empty() ? "Apps playing audio: none" : "Apps playing audio:");
+        for (auto& app : apps)
+            output.out(fmt::format("  {}\t{}{}", app["id"].get<std::string>(),
+                                   app["name"].get<std::string>(),
+                                   app["isPlaying"].get<bool>() ? " (playing)" : ""));
+        output.out(mics.empty() ? "Microphones: none" : "Microphones:");
+        for (auto& mic : mics)
+            output.out(fmt::format("  {}\t{}{}", mic["id"].get<std::string>(),
+                                   mic["name"].get<std::string>(),
+                                   mic["isDefault"].get<bool>() ? " (default)" : ""));
+        output.out("Output: " + kind);
+        return ok({{"apps", apps}, {"microphones", mics}, {"outputKind", kind}});
+    }
+
+    if (method == "record.status") return ok(status());
+
+    if (method == "record" || method == "record.start") {
+        bool busy = false;
+        Json after;
+        onMain([&] {
+            auto state = p.session->state();
+            if (state != RecordingState::idle && state != RecordingState::failed) {
+                busy = true;
+                return;
+            }
+            auto lock = p.settings.lock();
+            auto defaults = recorder::recorderSettings(p.settings.settings()).options;
+            lock.unlock();
+            p.session->start(recordingOptions(defaults, params, p.audioCatalog.get()));
+            after = recorder::toJson(p.session->status());
+        });
+        if (busy) return failed("A recording is already running.");
+        if (after["state"] == "failed") return failed(after.value("message", "Could not record."));
+        const std::string id = after["id"].is_string() ? after["id"].get<std::string>() : "";
+        if (method == "record.start") {
+            output.out("Recording " + id);
+            return ok({{"id", id}});
+        }
+
+        // Streams the state until the recording ends: at `seconds` of recorded time or when the
+        // caller goes away it is stopped and sent; a stop or discard from elsewhere ends it too.
+        const double seconds = params.value("seconds", 0.0);
+        const std::string before = after.value("lastResult", "");
+        for (;;) {
+            Json s = status();
+            output.out("\x1e" + s.dump());
+            const std::string state = s["state"];
+            if (state == "idle" || state == "failed") {
+                if (state == "failed") return failed(s.value("message", "The recording failed."));
+                std::string result = s.value("lastResult", "");
+                if (result == before) return failed("Recording " + id + " was discarded.");
+                output.out(result);
+                return ok({{"id", id}, {"result", result}});
+            }
+            const bool due = seconds > 0 && s.value("elapsed", 0.0) >= seconds;
+            if ((state == "recording" || state == "paused") && (due || stop.stop_requested())) {
+                Json answer = stopAndSend();
+                answer["id"] = id;
+                return answer;
+            }
+            p.clock.sleepFor(core::seconds(0.1), stop);
+            if (stop.stop_requested() && state == "stopping")
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    if (method == "record.stop") return stopAndSend();
+
+    std::string problem;
+    onMain([&] {
+        auto& session = *p.session;
+        const auto state = session.state();
+        if (method == "record.pause") {
+            if (state != RecordingState::recording) problem = "No recording is running.";
+            session.pause();
+        } else if (method == "record.resume") {
+            if (state != RecordingState::paused) problem = "No recording is paused.";
+            session.resume();
+        } else if (method == "record.discard") {
+            if (state == RecordingState::idle)
+                problem = "No recording is running.";
+            else if (!session.discard())
+                problem = "The recording is already being handed over.";
+        } else if (method == "record.change") {
+            if (!session.isActive()) problem = "No recording is running.";
+            session.change(
+                recordingOptions(session.status().options, params, p.audioCatalog.get()));
+        } else {
+            problem = "unknown request \"" + method + "\"";
+        }
+    });
+    if (!problem.empty()) return failed(problem, method.starts_with("record.") ? 1 : 2);
+    if (method == "record.pause") output.out("Paused.");
+    if (method == "record.resume") output.out("Recording again.");
+    if (method == "record.discard") output.out("Discarded.");
+    return ok();
 }
 
 }  // namespace sayloft::app

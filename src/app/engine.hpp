@@ -12,6 +12,8 @@
 
 #include "core/clock.hpp"
 #include "core/json.hpp"
+#include "platform/power.hpp"
+#include "recorder/recording_graph.hpp"
 
 namespace sayloft::platform {
 class Notifications;
@@ -47,6 +49,15 @@ struct EngineOptions {
     // Appends every log line to the capture log too, from just after the migrations (which may
     // bring an earlier capture log into its place) on.
     bool captureLog = false;
+    // The meeting recorder's hardware. Null members take the real ones: the sound server, UPower
+    // and logind on the system bus, statvfs.
+    recorder::RecordingGraphFactory makeRecordingGraph;
+    std::shared_ptr<recorder::AudioCatalog> audioCatalog;
+    std::shared_ptr<platform::PowerSource> power;
+    std::shared_ptr<platform::SleepWatch> sleepWatch;
+    std::function<platform::DiskSpace(const std::filesystem::path&)> diskSpace;
+    // Removes sound-server objects that a crashed recording left behind.
+    std::function<void()> removeAudioLeftovers;
 };
 
 // How a request talks back while it runs: lines for the user's terminal (stdout and stderr).
@@ -98,6 +109,11 @@ class Engine {
     void applyCaptureSettings();
     // The vault browser, made at its first use (a daemon makes it at launch).
     browser::VaultBrowser& vaultBrowser();
+    void makeRecordingSession();
+    core::Json handleRecording(const std::string& method, const core::Json& params,
+                               const RequestOutput& output, std::stop_token stop);
+    // Runs `work` on the engine's main queue and waits for it.
+    void onMain(const std::function<void()>& work);
 
     EngineOptions options_;
     std::unique_ptr<Parts> parts_;

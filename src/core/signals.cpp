@@ -16,6 +16,7 @@ SignalWaiter::SignalWaiter(std::function<void(int)> onSignal, bool alsoHangup) {
             sigwait(&signals_, &signal);
             if (closing_) return;  // woken by the destructor, not by the user
             if (received_ == 0) received_ = signal;
+            ++count_;
             stop_.request_stop();
             if (onSignal) onSignal(signal);
         }

@@ -22,11 +22,14 @@ class SignalWaiter {
     std::stop_token token() const { return stop_.get_token(); }
     // The signal that arrived first, 0 while none has.
     int received() const { return received_; }
+    // How many signals arrived so far (a second Ctrl-C may mean more than the first).
+    int count() const { return count_; }
 
   private:
     sigset_t signals_;
     std::atomic<bool> closing_{false};
     std::atomic<int> received_{0};
+    std::atomic<int> count_{0};
     std::stop_source stop_;
     std::thread waiter_;
 };

@@ -14,6 +14,8 @@
 #include "platform/opener.hpp"
 #include "platform/secret_store.hpp"
 #include "platform_fakes.hpp"
+#include "recorder/engine_graph.hpp"
+#include "recorder/hal/simulated_audio_hardware.hpp"
 #include "test_support.hpp"
 
 using namespace sayloft;
@@ -247,4 +249,85 @@ TEST(Engine, WithoutAnEngineACommandHostsOneAndWaitsForAnotherCommandFirst) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(lines.out.back(), "Daemon: not running (start it with `sayloft run`)");
     EXPECT_FALSE(app::InstanceLock::holder(run.path()));  // released when done
+}
+
+TEST(Engine, RecordingRequestsAndEventsOnASimulatedSoundServer) {
+    EngineHome h;
+    auto hw = std::make_shared<recorder::hal::SimulatedAudioHardware>();
+    recorder::hal::SinkInfo speakers;
+    speakers.name = "speakers";
+    speakers.description = "Speakers";
+    hw->addSink(speakers);
+    recorder::hal::SourceInfo mic;
+    mic.name = "mic";
+    mic.description = "Desk microphone";
+    hw->addSource(mic);
+    auto player = hw->addSinkInput("speakers", "player", 4242, "Player");
+    hw->setCorked(player, false);
+
+    app::EngineOptions o;
+    o.clock = &h.clock;
+    o.notifications = h.notifications;
+    o.secrets = std::make_shared<platform::MemorySecretStore>();
+    o.opener = std::make_shared<platform::FakeOpener>();
+    o.role = "daemon";
+    o.makeRecordingGraph = recorder::engineGraphFactory([hw] { return hw; }, h.clock);
+    o.audioCatalog = recorder::hardwareCatalog(hw);
+    o.removeAudioLeftovers = [] {};
+    app::Engine engine(o);
+
+    std::mutex m;
+    std::vector<Json> events;
+    engine.subscribe([&](const Json& e) {
+        std::lock_guard g(m);
+        if (e["event"] == "recording") events.push_back(e);
+    });
+    Lines lines;
+    auto ask = [&](const std::string& method, Json params = Json::object()) {
+        return engine.handle({{"method", method}, {"params", params}}, lines.output());
+    };
+
+    auto devices = ask("devices");
+    EXPECT_EQ(devices["apps"][0]["id"], "player");
+    EXPECT_EQ(devices["microphones"][0]["id"], "mic");
+    EXPECT_EQ(devices["outputKind"], "unknown");
+    EXPECT_TRUE(hw->openStreams().empty());
+
+    auto started =
+        ask("record.start", {{"source", "all"}, {"microphone", "mic"}, {"noMic", false}});
+    ASSERT_EQ(started["ok"], true) << lines.err.back();
+    const std::string id = started["id"];
+    EXPECT_FALSE(hw->openStreams().empty());
+    auto again = ask("record.start");
+    EXPECT_EQ(again["ok"], false);
+    EXPECT_EQ(again["error"], "A recording is already running.");
+
+    auto status = ask("record.status");
+    EXPECT_EQ(status["state"], "recording");
+    EXPECT_EQ(status["id"], id);
+    EXPECT_EQ(status["microphone"], "Desk microphone");
+    for (auto key :
+         {"elapsed", "source", "micLevel", "systemLevel", "warnings", "echo", "outputKind"})
+        EXPECT_TRUE(status.contains(key)) << key;
+    EXPECT_EQ(ask("record.pause")["ok"], true);
+    EXPECT_EQ(ask("record.status")["state"], "paused");
+    EXPECT_EQ(ask("record.resume")["ok"], true);
+
+    // The running recording is not offered for sending.
+    Lines listed;
+    engine.handle({{"method", "recordings"}}, listed.output());
+    EXPECT_EQ(listed.out, std::vector<std::string>{"No unfinished recordings."});
+
+    EXPECT_EQ(ask("record.discard")["ok"], true);
+    EXPECT_EQ(ask("record.status")["state"], "idle");
+    EXPECT_TRUE(hw->openStreams().empty());
+    EXPECT_EQ(ask("record.discard")["error"], "No recording is running.");
+
+    std::lock_guard g(m);
+    std::vector<std::string> states;
+    for (auto& e : events)
+        if (states.empty() || states.back() != e["state"]) states.push_back(e["state"]);
+    EXPECT_EQ(states,
+              (std::vector<std::string>{"starting", "recording", "paused", "recording", "idle"}));
+    engine.shutdown();
 }

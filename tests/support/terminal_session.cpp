@@ -88,6 +88,10 @@ void TerminalSession::type(const std::string& line) {
         throw std::runtime_error("cannot type into the terminal");
 }
 
+void TerminalSession::interrupt() {
+    if (::write(master_, "\x03", 1) != 1) throw std::runtime_error("cannot type into the terminal");
+}
+
 int TerminalSession::wait() {
     // Collect what it prints until it closes the terminal (it ended), then reap it.
     while (readSome(50)) {

@@ -25,6 +25,8 @@ class TerminalSession {
                  std::chrono::milliseconds limit = std::chrono::seconds(20));
     // Types a line (a newline is added).
     void type(const std::string& line);
+    // Presses Ctrl-C: the terminal sends SIGINT to the program.
+    void interrupt();
     // Waits for the program to end; its exit status, or 128 + the signal.
     int wait();
     // Everything printed so far.
