@@ -320,11 +320,17 @@ void TrayApp::rebuildMenu() {
             ->setEnabled(false);
     }
     todayCount_ = 0;
-    if (!menuItems_.empty()) {
-        addEngineItems(menu_.get(), menuItems_);
-    } else {
-        // The engine's rows are not here (yet): the app's own rows, so that it is never stuck.
+    bool engineHasAppRows = false;
+    for (auto& item : menuItems_)
+        if (item.is_object() && item.value("action", std::string()) == "quit")
+            engineHasAppRows = true;
+    if (!menuItems_.empty()) addEngineItems(menu_.get(), menuItems_);
+    if (!engineHasAppRows) {
+        // The engine lists the vault; the rows that belong to this app follow, and stand alone
+        // while the engine's rows are not here (yet), so that the menu is never stuck.
+        if (!menuItems_.empty()) menu_->addSeparator();
         menu_->addAction("Search Vault...", this, &TrayApp::toggleSearch);
+        menu_->addAction("Refresh", this, &TrayApp::refresh);
         menu_->addAction("Settings...", this, [this] { showSettings(); });
         menu_->addAction("Welcome && guide...", this, &TrayApp::showWelcome);
         menu_->addAction("Quit", qApp, &QApplication::quit);
