@@ -127,6 +127,10 @@ RecorderWindow::RecorderWindow(EngineClient& engine, QWidget* parent)
     connect(stopButton, &QPushButton::clicked, this, &RecorderWindow::stopAndSend);
     connect(discardButton, &QPushButton::clicked, this, &RecorderWindow::discard);
     connect(refreshButton, &QToolButton::clicked, this, &RecorderWindow::refreshDevices);
+    // Only the user's own changes (activated, clicked) reach a running recording, never the
+    // window following the engine's status.
+    connect(source, &QComboBox::activated, this, [this] { changeRunningRecording(); });
+    connect(microphone, &QCheckBox::clicked, this, [this] { changeRunningRecording(); });
 
     QSettings place(windowStatePath(), QSettings::IniFormat);
     if (place.contains("recorder/pos")) {
@@ -182,8 +186,9 @@ void RecorderWindow::showStatus(const core::Json& status) {
     pauseButton->setText(state == "paused" ? "Resume" : "Pause");
     stopButton->setEnabled(active);
     discardButton->setEnabled(active || state == "failed");
-    source->setEnabled(idle);
-    microphone->setEnabled(idle);
+    // Source and microphone can change during a recording too (the engine starts a new segment).
+    source->setEnabled(idle || active);
+    microphone->setEnabled(idle || active);
     if (!idle) {
         if (auto s = status_.value("source", std::string()); !s.empty()) {
             int i = source->findData(QString::fromStdString(s));
@@ -241,6 +246,13 @@ void RecorderWindow::showRequestResult(const Reply& reply) {
 void RecorderWindow::record() {
     messageLine->clear();
     engine_.request("record.start", startParams(),
+                    [this](const Reply& reply) { showRequestResult(reply); });
+}
+
+void RecorderWindow::changeRunningRecording() {
+    if (state() != "recording" && state() != "paused") return;
+    messageLine->clear();
+    engine_.request("record.change", startParams(),
                     [this](const Reply& reply) { showRequestResult(reply); });
 }
 

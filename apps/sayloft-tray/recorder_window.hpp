@@ -65,6 +65,7 @@ class RecorderWindow : public QWidget {
 
   private:
     void record();
+    void changeRunningRecording();
     void pauseOrResume();
     void stopAndSend();
     void discard();

@@ -952,9 +952,11 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
             else if (!session.discard())
                 problem = "The recording is already being handed over.";
         } else if (method == "record.change") {
-            if (!session.isActive()) problem = "No recording is running.";
-            session.change(
-                recordingOptions(session.status().options, params, p.audioCatalog.get()));
+            if (!session.isActive())
+                problem = "No recording is running.";
+            else
+                session.change(
+                    recordingOptions(session.status().options, params, p.audioCatalog.get()));
         } else {
             problem = "unknown request \"" + method + "\"";
         }

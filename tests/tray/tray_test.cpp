@@ -243,6 +243,17 @@ TEST_F(TrayTest, RecorderButtonsSendTheirRequests) {
     EXPECT_EQ(window.echoLine->text(), "Headphones: no echo");
     EXPECT_FALSE(window.recordButton->isEnabled());
 
+    // A change of source during the recording goes to the engine; following its status does not.
+    engine.answer("record.change", {{"ok", true}});
+    window.showStatus(
+        {{"state", "recording"}, {"elapsed", 60}, {"source", "all"}, {"outputKind", "headphones"}});
+    EXPECT_EQ(window.source->currentIndex(), 0);
+    EXPECT_TRUE(engine.requests("record.change").empty());
+    window.source->setCurrentIndex(1);
+    emit window.source->activated(1);
+    ASSERT_TRUE(settle([&] { return engine.requests("record.change").size() == 1; }));
+    EXPECT_EQ(engine.requests("record.change")[0]["params"]["source"], "org.example.Call");
+
     QStringList asked;
     window.confirmDiscard = [&](const QString& elapsed) {
         asked << elapsed;
@@ -252,7 +263,7 @@ TEST_F(TrayTest, RecorderButtonsSendTheirRequests) {
     window.confirmDiscard = [&](const QString&) { return true; };
     QTest::mouseClick(window.discardButton, Qt::LeftButton);
     ASSERT_TRUE(settle([&] { return engine.requests("record.discard").size() == 1; }));
-    EXPECT_EQ(asked, QStringList{"00:59"});
+    EXPECT_EQ(asked, QStringList{"01:00"});
 
     QTest::mouseClick(window.stopButton, Qt::LeftButton);
     ASSERT_TRUE(
