@@ -9,26 +9,17 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "browser/search_index.hpp"
 #include "tray_places.hpp"
 
 namespace sayloft::tray {
 
 namespace {
 
-struct Chip {
-    const char* label;
-    std::vector<std::string> extensions;
-};
-const std::vector<Chip>& chipTable() {
-    static const std::vector<Chip> table = {
-        {"md", {"md"}},
-        {"pdf", {"pdf"}},
-        {"txt", {"txt"}},
-        {"doc", {"doc", "docx", "odt"}},
-        {"xls", {"xls", "xlsx", "ods", "csv"}},
-        {"ppt", {"ppt", "pptx", "odp", "key"}},
-    };
-    return table;
+// The chips and what they match are the search model's, so the window and `sayloft search`
+// agree.
+const auto& chipTable() {
+    return browser::SearchIndex::extensionChips();
 }
 
 std::string lowerExtension(const std::string& name) {
@@ -88,7 +79,7 @@ SearchWindow::SearchWindow(EngineClient& engine, browser::FileActions& actions, 
     auto* filters = new QHBoxLayout;
     for (auto& chip : chipTable()) {
         auto* b = new QToolButton;
-        b->setText(chip.label);
+        b->setText(QString::fromStdString(chip.first));
         b->setCheckable(true);
         b->setAutoRaise(false);
         chips.push_back(b);
@@ -148,7 +139,7 @@ std::set<std::string> SearchWindow::activeExtensions() const {
     std::set<std::string> on;
     for (size_t i = 0; i < chips.size(); ++i)
         if (chips[i]->isChecked())
-            for (auto& e : chipTable()[i].extensions) on.insert(e);
+            for (auto& e : chipTable()[i].second) on.insert(e);
     return on;
 }
 

@@ -93,12 +93,7 @@ struct Daemon {
         return status;
     }
     std::string text() const { return test::readFile(log); }
-    size_t count(const std::string& needle) const {
-        auto t = text();
-        size_t n = 0;
-        for (auto at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-        return n;
-    }
+    size_t count(const std::string& needle) const { return test::countIn(text(), needle); }
     test::RunResult sayloft(std::vector<std::string> args) {
         args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
         return test::run(args, env());

@@ -74,12 +74,7 @@ struct RecorderHome {
         return test::spawnBackground(argv(args), log, env());
     }
     std::string text() const { return test::readFile(log); }
-    size_t count(const std::string& needle) const {
-        auto t = text();
-        size_t n = 0;
-        for (auto at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-        return n;
-    }
+    size_t count(const std::string& needle) const { return test::countIn(text(), needle); }
     void startDaemon() {
         const auto answers = count("Daemon: running");
         daemon = background({"run"});

@@ -103,6 +103,12 @@ size_t LogCollector::count(const std::string& needle) const {
     return n;
 }
 
+size_t countIn(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
 RunResult run(const std::vector<std::string>& argv,
               const std::vector<std::pair<std::string, std::string>>& env) {
     core::ProcessOptions options;

@@ -99,5 +99,7 @@ core::Json settingsFor(const std::filesystem::path& vault, const std::string& na
 core::Json watchedFolder(const std::string& id, const std::filesystem::path& path,
                          const std::string& displayName, bool enabled = true);
 std::string readFile(const std::filesystem::path& path);
+// How often `needle` occurs in `text` (overlapping occurrences count).
+size_t countIn(const std::string& text, const std::string& needle);
 
 }  // namespace sayloft::test
