@@ -335,7 +335,7 @@ struct RecordingEngine::Impl {
                                   " first, or record All audio.");
             core::log(kArea, "{} plays nothing now; its side stays silent until it does", name);
         }
-        std::vector<hal::RecordSpec> systemSpecs;
+        std::vector<hal::RecordSetup> systemSpecs;
         if (!perStream) {
             systemSpecs.push_back({sink->monitorSourceName, std::nullopt, 2,
                                    static_cast<uint32_t>(kRate), "sayloft recorder"});

@@ -104,9 +104,9 @@ class EngineTest : public ::testing::Test {
         return out;
     }
 
-    std::vector<hal::RecordSpec> streams() {
-        std::vector<hal::RecordSpec> out;
-        for (auto& s : hw->openStreams()) out.push_back(s.spec);
+    std::vector<hal::RecordSetup> streams() {
+        std::vector<hal::RecordSetup> out;
+        for (auto& s : hw->openStreams()) out.push_back(s.setup);
         return out;
     }
 

@@ -96,7 +96,7 @@ struct SinkInputInfo {
 // What to record: a source by name (a microphone, or a sink's monitor), or only one playback
 // stream through the monitor of the sink it plays on. Streams are always opened so that the
 // server never moves them to another device: when their device goes away they fail instead.
-struct RecordSpec {
+struct RecordSetup {
     std::string sourceName;
     std::optional<uint32_t>
         monitorSinkInput;   // record only this sink input (sourceName = its sink's monitor)
@@ -106,7 +106,7 @@ struct RecordSpec {
 };
 
 struct RecordCallbacks {
-    // Interleaved float frames of `spec.channels` channels. `data` is null for a hole of `frames`
+    // Interleaved float frames of `setup.channels` channels. `data` is null for a hole of `frames`
     // frames that the server reports as lost. Runs on the hardware's data thread.
     std::function<void(const float* data, int64_t frames)> data;
     // The stream ended for good (device removed, sink input gone, server died). Runs on the
@@ -119,7 +119,7 @@ struct RecordCallbacks {
 class RecordStream {
   public:
     virtual ~RecordStream() = default;
-    virtual const RecordSpec& spec() const = 0;
+    virtual const RecordSetup& setup() const = 0;
 };
 
 // A change the server reports. `lost` (facility `connection`) means the server went away: every
@@ -152,7 +152,7 @@ class AudioHardware {
 
     // Opens a record stream and waits until the server has accepted it; throws HardwareError when
     // it does not (an unknown device, a sink input gone, access refused).
-    virtual std::unique_ptr<RecordStream> openRecord(const RecordSpec& spec,
+    virtual std::unique_ptr<RecordStream> openRecord(const RecordSetup& setup,
                                                      RecordCallbacks callbacks) = 0;
 
     // One receiver of server changes (replacing any earlier one; empty to stop). Called on the

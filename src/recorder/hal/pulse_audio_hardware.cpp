@@ -61,10 +61,10 @@ class PulseAudioHardware;
 // server side) when the connection goes away first.
 class PulseStream : public RecordStream {
   public:
-    PulseStream(PulseAudioHardware& owner, RecordSpec spec, RecordCallbacks callbacks)
-        : owner_(owner), spec_(std::move(spec)), callbacks_(std::move(callbacks)) {}
+    PulseStream(PulseAudioHardware& owner, RecordSetup setup, RecordCallbacks callbacks)
+        : owner_(owner), setup_(std::move(setup)), callbacks_(std::move(callbacks)) {}
     ~PulseStream() override;
-    const RecordSpec& spec() const override { return spec_; }
+    const RecordSetup& setup() const override { return setup_; }
 
     // With the main loop locked.
     void detachLocked() {
@@ -78,7 +78,7 @@ class PulseStream : public RecordStream {
 
     static void onRead(pa_stream* s, size_t, void* userdata) {
         auto* self = static_cast<PulseStream*>(userdata);
-        const size_t frameBytes = sizeof(float) * static_cast<size_t>(self->spec_.channels);
+        const size_t frameBytes = sizeof(float) * static_cast<size_t>(self->setup_.channels);
         while (pa_stream_readable_size(s) > 0) {
             const void* data = nullptr;
             size_t bytes = 0;
@@ -106,7 +106,7 @@ class PulseStream : public RecordStream {
     void signal();
 
     PulseAudioHardware& owner_;
-    RecordSpec spec_;
+    RecordSetup setup_;
     RecordCallbacks callbacks_;
     pa_stream* stream_ = nullptr;
     bool ready_ = false;
@@ -266,27 +266,27 @@ class PulseAudioHardware : public AudioHardware {
         return out;
     }
 
-    std::unique_ptr<RecordStream> openRecord(const RecordSpec& spec,
+    std::unique_ptr<RecordStream> openRecord(const RecordSetup& setup,
                                              RecordCallbacks callbacks) override {
         std::lock_guard api(apiMutex_);
         if (!connected_) throw HardwareError("Not connected to the sound server");
-        auto stream = std::make_unique<PulseStream>(*this, spec, std::move(callbacks));
+        auto stream = std::make_unique<PulseStream>(*this, setup, std::move(callbacks));
         pa_threaded_mainloop_lock(loop_);
-        pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, spec.rate, static_cast<uint8_t>(spec.channels)};
+        pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, setup.rate, static_cast<uint8_t>(setup.channels)};
         pa_channel_map map;
         pa_channel_map_init_auto(&map, ss.channels, PA_CHANNEL_MAP_DEFAULT);
         pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, spec.streamName.c_str());
+        pa_proplist_sets(props, PA_PROP_MEDIA_NAME, setup.streamName.c_str());
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "production");
         pa_stream* s =
-            pa_stream_new_with_proplist(context_, spec.streamName.c_str(), &ss, &map, props);
+            pa_stream_new_with_proplist(context_, setup.streamName.c_str(), &ss, &map, props);
         pa_proplist_free(props);
         std::string error;
         if (!s) {
             error = pa_strerror(pa_context_errno(context_));
         } else {
             stream->stream_ = s;
-            if (spec.monitorSinkInput) pa_stream_set_monitor_stream(s, *spec.monitorSinkInput);
+            if (setup.monitorSinkInput) pa_stream_set_monitor_stream(s, *setup.monitorSinkInput);
             pa_stream_set_read_callback(s, &PulseStream::onRead, stream.get());
             pa_stream_set_state_callback(s, &PulseStream::onState, stream.get());
             pa_buffer_attr attr{};
@@ -296,7 +296,7 @@ class PulseAudioHardware : public AudioHardware {
             const auto flags = static_cast<pa_stream_flags_t>(
                 PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                 PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_DONT_MOVE);
-            if (pa_stream_connect_record(s, spec.sourceName.c_str(), &attr, flags) < 0) {
+            if (pa_stream_connect_record(s, setup.sourceName.c_str(), &attr, flags) < 0) {
                 error = pa_strerror(pa_context_errno(context_));
             } else {
                 for (;;) {
@@ -319,7 +319,7 @@ class PulseAudioHardware : public AudioHardware {
         }
         pa_threaded_mainloop_unlock(loop_);
         if (!error.empty())
-            throw HardwareError("Recording from " + spec.sourceName + " failed: " + error);
+            throw HardwareError("Recording from " + setup.sourceName + " failed: " + error);
         return stream;
     }
 

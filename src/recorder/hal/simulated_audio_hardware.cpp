@@ -11,15 +11,15 @@ using Operation = HardwareChange::Operation;
 
 class SimulatedAudioHardware::Stream : public RecordStream {
   public:
-    Stream(SimulatedAudioHardware& owner, uint64_t id, RecordSpec spec)
-        : owner_(owner), id_(id), spec_(std::move(spec)) {}
+    Stream(SimulatedAudioHardware& owner, uint64_t id, RecordSetup setup)
+        : owner_(owner), id_(id), setup_(std::move(setup)) {}
     ~Stream() override { owner_.closeStream(id_); }
-    const RecordSpec& spec() const override { return spec_; }
+    const RecordSetup& setup() const override { return setup_; }
 
   private:
     SimulatedAudioHardware& owner_;
     uint64_t id_;
-    RecordSpec spec_;
+    RecordSetup setup_;
 };
 
 SimulatedAudioHardware::SimulatedAudioHardware() : ownPid_(static_cast<long>(::getpid())) {}
@@ -72,28 +72,28 @@ std::vector<SinkInputInfo> SimulatedAudioHardware::sinkInputs() {
     return inputs_;
 }
 
-std::unique_ptr<RecordStream> SimulatedAudioHardware::openRecord(const RecordSpec& spec,
+std::unique_ptr<RecordStream> SimulatedAudioHardware::openRecord(const RecordSetup& setup,
                                                                  RecordCallbacks callbacks) {
     std::lock_guard lock(mutex_);
     SIM_REQUIRE_CONNECTION();
     if (failOpens_ > 0) {
         --failOpens_;
-        throw HardwareError("Recording from " + spec.sourceName + " failed: Input/Output error");
+        throw HardwareError("Recording from " + setup.sourceName + " failed: Input/Output error");
     }
     auto source = std::find_if(sources_.begin(), sources_.end(),
-                               [&](const SourceInfo& s) { return s.name == spec.sourceName; });
+                               [&](const SourceInfo& s) { return s.name == setup.sourceName; });
     if (source == sources_.end())
-        throw HardwareError("Recording from " + spec.sourceName + " failed: No such entity");
-    if (spec.monitorSinkInput) {
+        throw HardwareError("Recording from " + setup.sourceName + " failed: No such entity");
+    if (setup.monitorSinkInput) {
         auto input = std::find_if(inputs_.begin(), inputs_.end(), [&](const SinkInputInfo& i) {
-            return i.index == *spec.monitorSinkInput;
+            return i.index == *setup.monitorSinkInput;
         });
         if (input == inputs_.end() || input->sink != source->monitorOfSink)
-            throw HardwareError("Recording from " + spec.sourceName + " failed: No such entity");
+            throw HardwareError("Recording from " + setup.sourceName + " failed: No such entity");
     }
     const uint64_t id = nextStream_++;
-    streams_.push_back({id, spec, std::move(callbacks)});
-    return std::make_unique<Stream>(*this, id, spec);
+    streams_.push_back({id, setup, std::move(callbacks)});
+    return std::make_unique<Stream>(*this, id, setup);
 }
 
 void SimulatedAudioHardware::closeStream(uint64_t id) {
@@ -145,7 +145,7 @@ void SimulatedAudioHardware::removeSink(const std::string& name) {
     const SinkInfo sink = *it;
     sinks_.erase(it);
     std::erase_if(sources_, [&](const SourceInfo& s) { return s.monitorOfSink == sink.index; });
-    failStreamsLocked([&](const RecordSpec& s) { return s.sourceName == sink.monitorSourceName; },
+    failStreamsLocked([&](const RecordSetup& s) { return s.sourceName == sink.monitorSourceName; },
                       "Entity killed");
     // The server moves the sink's playback streams to the new default.
     if (defaultSink_ == name) defaultSink_ = sinks_.empty() ? std::string() : sinks_.front().name;
@@ -189,7 +189,7 @@ void SimulatedAudioHardware::removeSource(const std::string& name) {
     if (it == sources_.end()) return;
     const uint32_t index = it->index;
     sources_.erase(it);
-    failStreamsLocked([&](const RecordSpec& s) { return s.sourceName == name; }, "Entity killed");
+    failStreamsLocked([&](const RecordSetup& s) { return s.sourceName == name; }, "Entity killed");
     emit({Facility::source, Operation::removed, index, {}});
     if (defaultSource_ == name) {
         // As a real server does: the default falls back to whatever is left, even a monitor.
@@ -233,7 +233,7 @@ uint32_t SimulatedAudioHardware::addSinkInput(const std::string& sinkName,
 void SimulatedAudioHardware::removeSinkInput(uint32_t index) {
     std::lock_guard lock(mutex_);
     std::erase_if(inputs_, [&](const SinkInputInfo& i) { return i.index == index; });
-    failStreamsLocked([&](const RecordSpec& s) { return s.monitorSinkInput == index; },
+    failStreamsLocked([&](const RecordSetup& s) { return s.monitorSinkInput == index; },
                       "Entity killed");
     emit({Facility::sinkInput, Operation::removed, index, {}});
 }
@@ -247,11 +247,11 @@ void SimulatedAudioHardware::setCorked(uint32_t index, bool corked) {
     }
 }
 
-void SimulatedAudioHardware::failStreamsLocked(const std::function<bool(const RecordSpec&)>& which,
+void SimulatedAudioHardware::failStreamsLocked(const std::function<bool(const RecordSetup&)>& which,
                                                const std::string& why) {
     std::vector<StreamEntry> failed;
     for (auto it = streams_.begin(); it != streams_.end();) {
-        if (which(it->spec)) {
+        if (which(it->setup)) {
             failed.push_back(std::move(*it));
             it = streams_.erase(it);
         } else {
@@ -262,13 +262,13 @@ void SimulatedAudioHardware::failStreamsLocked(const std::function<bool(const Re
         if (s.callbacks.failed) s.callbacks.failed(why);
 }
 
-void SimulatedAudioHardware::deliverLocked(const std::function<bool(const RecordSpec&)>& which,
+void SimulatedAudioHardware::deliverLocked(const std::function<bool(const RecordSetup&)>& which,
                                            const float* data, int64_t frames, int channels) {
     for (auto& s : streams_) {
-        if (!which(s.spec) || !s.callbacks.data) continue;
-        scratch_.resize(static_cast<size_t>(frames * s.spec.channels));
+        if (!which(s.setup) || !s.callbacks.data) continue;
+        scratch_.resize(static_cast<size_t>(frames * s.setup.channels));
         for (int64_t i = 0; i < frames; ++i) {
-            if (s.spec.channels == channels) {
+            if (s.setup.channels == channels) {
                 for (int c = 0; c < channels; ++c)
                     scratch_[static_cast<size_t>(i * channels + c)] = data[i * channels + c];
             } else if (channels == 1) {  // mono up to stereo
@@ -293,7 +293,7 @@ void SimulatedAudioHardware::play(uint32_t sinkInput, const float* stereo, int64
         if (sink.index == input->sink) monitor = sink.monitorSourceName;
     if (monitor.empty()) return;
     deliverLocked(
-        [&](const RecordSpec& s) {
+        [&](const RecordSetup& s) {
             return s.sourceName == monitor &&
                    (!s.monitorSinkInput || *s.monitorSinkInput == sinkInput);
         },
@@ -304,13 +304,14 @@ void SimulatedAudioHardware::speak(const std::string& sourceName, const float* m
                                    int64_t frames) {
     std::lock_guard lock(mutex_);
     if (!serverUp_) return;
-    deliverLocked([&](const RecordSpec& s) { return s.sourceName == sourceName; }, mono, frames, 1);
+    deliverLocked([&](const RecordSetup& s) { return s.sourceName == sourceName; }, mono, frames,
+                  1);
 }
 
 void SimulatedAudioHardware::killServer() {
     std::lock_guard lock(mutex_);
     serverUp_ = false;
-    failStreamsLocked([](const RecordSpec&) { return true; }, "Connection terminated");
+    failStreamsLocked([](const RecordSetup&) { return true; }, "Connection terminated");
     emit({Facility::connection, Operation::lost, kInvalidIndex, "Connection terminated"});
     connected_ = false;
 }
@@ -328,7 +329,7 @@ void SimulatedAudioHardware::failNextOpens(int count) {
 std::vector<SimulatedAudioHardware::OpenStream> SimulatedAudioHardware::openStreams() const {
     std::lock_guard lock(mutex_);
     std::vector<OpenStream> out;
-    for (const auto& s : streams_) out.push_back({s.spec, s.id});
+    for (const auto& s : streams_) out.push_back({s.setup, s.id});
     return out;
 }
 

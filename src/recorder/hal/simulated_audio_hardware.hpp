@@ -27,7 +27,7 @@ class SimulatedAudioHardware : public AudioHardware {
     std::vector<SinkInfo> sinks() override;
     std::vector<SourceInfo> sources() override;
     std::vector<SinkInputInfo> sinkInputs() override;
-    std::unique_ptr<RecordStream> openRecord(const RecordSpec& spec,
+    std::unique_ptr<RecordStream> openRecord(const RecordSetup& setup,
                                              RecordCallbacks callbacks) override;
     void setChangeHandler(std::function<void(const HardwareChange&)> handler) override;
     void runExclusive(const std::function<void()>& work) override;
@@ -62,7 +62,7 @@ class SimulatedAudioHardware : public AudioHardware {
     void failNextOpens(int count);
 
     struct OpenStream {
-        RecordSpec spec;
+        RecordSetup setup;
         uint64_t id = 0;
     };
     std::vector<OpenStream> openStreams() const;
@@ -72,14 +72,14 @@ class SimulatedAudioHardware : public AudioHardware {
     class Stream;
     struct StreamEntry {
         uint64_t id;
-        RecordSpec spec;
+        RecordSetup setup;
         RecordCallbacks callbacks;
     };
     void closeStream(uint64_t id);
     void emit(HardwareChange change);
-    void failStreamsLocked(const std::function<bool(const RecordSpec&)>& which,
+    void failStreamsLocked(const std::function<bool(const RecordSetup&)>& which,
                            const std::string& why);
-    void deliverLocked(const std::function<bool(const RecordSpec&)>& which, const float* data,
+    void deliverLocked(const std::function<bool(const RecordSetup&)>& which, const float* data,
                        int64_t frames, int channels);
 
     mutable std::recursive_mutex mutex_;
