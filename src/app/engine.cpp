@@ -904,7 +904,8 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
         const std::string id = after["id"].is_string() ? after["id"].get<std::string>() : "";
         if (method == "record.start") {
             output.out("Recording " + id);
-            return ok({{"id", id}});
+            // Not "id": the control socket puts the request's own id there.
+            return ok({{"recordingId", id}});
         }
 
         // Streams the state until the recording ends: at `seconds` of recorded time or when the
@@ -920,7 +921,7 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
                 std::string result = s.value("lastResult", "");
                 if (result == before) return failed("Recording " + id + " was discarded.");
                 output.out(result);
-                return ok({{"id", id}, {"result", result}});
+                return ok({{"recordingId", id}, {"result", result}});
             }
             const bool due = seconds > 0 && s.value("elapsed", 0.0) >= seconds;
             if ((state == "recording" || state == "paused") && (due || stop.stop_requested())) {

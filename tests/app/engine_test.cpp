@@ -296,7 +296,7 @@ TEST(Engine, RecordingRequestsAndEventsOnASimulatedSoundServer) {
     auto started =
         ask("record.start", {{"source", "all"}, {"microphone", "mic"}, {"noMic", false}});
     ASSERT_EQ(started["ok"], true) << lines.err.back();
-    const std::string id = started["id"];
+    const std::string id = started["recordingId"];
     EXPECT_FALSE(hw->openStreams().empty());
     auto again = ask("record.start");
     EXPECT_EQ(again["ok"], false);
