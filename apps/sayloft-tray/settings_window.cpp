@@ -14,6 +14,8 @@
 #include <QSpinBox>
 #include <optional>
 
+#include "app/onboarding/login_item.hpp"
+#include "platform/user_defaults.hpp"
 #include "sayloft/version.hpp"
 #include "settings/settings.hpp"
 
@@ -161,9 +163,16 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     updates->addRow("Version:", new QLabel(QString::fromStdString(kVersion)));
     updates->addRow(note("Updates come with this computer's package manager."));
     auto* startup = section(general, "Startup");
+    loginItemBox = new QCheckBox("Start sayloft when you log in");
+    loginItemBox->setObjectName("loginItem");
+    startup->addRow(loginItemBox);
+    loginItemLine = note({});
+    startup->addRow(loginItemLine);
     startup->addRow(
-        note("sayloft runs from login to logout as the sayloft user service (systemctl "
-             "--user enable sayloft). Nothing is captured while it is not running."));
+        note("Nothing is captured while sayloft is not running. Without a graphical login, "
+             "use the systemd user unit instead (see the README)."));
+    connect(loginItemBox, &QCheckBox::clicked, this, &SettingsWindow::setStartAtLogin);
+    showStartAtLogin();
     general->addStretch(1);
 
     // Paths
@@ -473,7 +482,37 @@ void SettingsWindow::setKeysNote(const QString& text) {
     keysNote->setVisible(!text.isEmpty());
 }
 
+void SettingsWindow::showStartAtLogin() {
+    platform::JsonFileDefaults defaults;
+    app::LoginItem item(defaults);
+    const auto status = item.status();
+    loginItemBox->setChecked(status == app::LoginItemStatus::enabled);
+    loginItemLine->setText(status == app::LoginItemStatus::notFound
+                               ? "Neither sayloft-tray nor sayloft was found to start at login."
+                               : QString());
+    loginItemLine->setVisible(!loginItemLine->text().isEmpty());
+}
+
+void SettingsWindow::setStartAtLogin(bool on) {
+    // The autostart entry is this desktop session's, not the engine's: written here, as
+    // `sayloft autostart` does.
+    platform::JsonFileDefaults defaults;
+    app::LoginItem item(defaults);
+    if (auto error = item.set(on)) {
+        loginItemBox->setChecked(!on);
+        loginItemLine->setText("Could not change the start at login: " +
+                               QString::fromStdString(*error));
+        loginItemLine->setVisible(true);
+        return;
+    }
+    loginItemLine->setText(on ? "Starts at login: " +
+                                    QString::fromStdString(item.entryFile().string())
+                              : "sayloft no longer starts at login.");
+    loginItemLine->setVisible(true);
+}
+
 void SettingsWindow::reload() {
+    showStartAtLogin();
     engine_.request("devices", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) return;
         auto* source = qobject_cast<QComboBox*>(fields_["recordingSource"].widget);

@@ -54,6 +54,10 @@ class SettingsWindow : public QWidget {
     QPushButton* testNotificationButton;
     QLabel* notifyLine;
     QLabel* keysNote;
+    // Start at login: the XDG autostart entry, as `sayloft autostart on|off` writes it.
+    QCheckBox* loginItemBox;
+    QLabel* loginItemLine;
+    void setStartAtLogin(bool on);
     QVBoxLayout* foldersBox;
 
   signals:
@@ -61,6 +65,7 @@ class SettingsWindow : public QWidget {
     void savedAll();
 
   private:
+    void showStartAtLogin();
     struct Field {
         std::string key;
         enum class Kind { text, number, boolean, list, lines, choice } kind;

@@ -372,6 +372,23 @@ TEST_F(TrayTest, SearchFiltersActsOnTheSelectionAndTrashesThroughTheEngine) {
     EXPECT_EQ(actions.calls.back(), "open /v/data.csv");
 }
 
+TEST_F(TrayTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    test::TempHome home;
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (test::buildPath("apps/sayloft-tray").string() + ":" + path).c_str(), 1);
+    SettingsWindow window(client);
+    const auto entry = home.path() / ".config/autostart/sayloft.desktop";
+    EXPECT_FALSE(window.loginItemBox->isChecked());
+
+    window.loginItemBox->click();
+    EXPECT_TRUE(window.loginItemBox->isChecked()) << window.loginItemLine->text().toStdString();
+    EXPECT_NE(test::readFile(entry).find("sayloft-tray"), std::string::npos);
+    window.loginItemBox->click();
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(window.loginItemLine->text(), "sayloft no longer starts at login.");
+    ::setenv("PATH", path.c_str(), 1);
+}
+
 TEST_F(TrayTest, WelcomeChoosesTheVaultThroughTheEngine) {
     engine.answer("settings.set");
     WelcomeWindow window(client);
