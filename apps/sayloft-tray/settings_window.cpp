@@ -275,37 +275,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     importLine->hide();
     watchedLayout->addWidget(sendOld);
     watchedLayout->addWidget(importLine);
-    connect(sendOld, &QPushButton::clicked, this, [this] {
-        QDialog sheet(this);
-        sheet.setWindowTitle("Send recordings already in Voice Memos");
-        auto* text = new QLabel(
-            "sayloft sends only what is recorded after it starts watching. This sends the "
-            "recordings that were already there: each is copied into the vault, uploaded and "
-            "transcribed. Recordings Wendrel already has are not transcribed again, and "
-            "transcripts already in the vault are kept.");
-        text->setWordWrap(true);
-        auto* from = new QDateEdit(QDate::currentDate().addDays(-7));
-        from->setCalendarPopup(true);
-        from->setDisplayFormat("yyyy-MM-dd");
-        auto* only = new QLabel;
-        auto updateOnly = [only, from] {
-            only->setText("Only recordings from " + from->date().toString("MMM d, yyyy") +
-                          " will be sent, one at a time.");
-        };
-        updateOnly();
-        connect(from, &QDateEdit::dateChanged, &sheet, updateOnly);
-        auto* buttons = new QDialogButtonBox;
-        buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-        buttons->addButton("Send", QDialogButtonBox::AcceptRole);
-        connect(buttons, &QDialogButtonBox::accepted, &sheet, &QDialog::accept);
-        connect(buttons, &QDialogButtonBox::rejected, &sheet, &QDialog::reject);
-        auto* form = new QFormLayout(&sheet);
-        form->addRow(text);
-        form->addRow("From", from);
-        form->addRow(only);
-        form->addRow(buttons);
-        if (sheet.exec() == QDialog::Accepted) sendExisting(from->date().toString("yyyy-MM-dd"));
-    });
+    connect(sendOld, &QPushButton::clicked, this, &SettingsWindow::openImportSheet);
     auto* upload = static_cast<QCheckBox*>(addField("captureWendrelEnabled", K::boolean));
     upload->setText("Upload to Wendrel for transcription");
     watchedLayout->addWidget(upload);
@@ -371,10 +341,13 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     });
     connect(uploadButton, &QPushButton::clicked, this, [this] {
         uploadLine->setText("Scanning _inbox…");
+        uploadButton->setEnabled(false);
         engine_.request(
             "retry", core::Json::object(),
             [this](const Reply& reply) {
                 if (!reply.ok()) uploadLine->setText(reply.text());
+                uploadButton->setEnabled(true);
+                countPending();
             },
             [this](const QString& line, bool) { uploadLine->setText(line); });
     });
@@ -460,6 +433,73 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     resize(660, 640);
 }
 
+void SettingsWindow::openImportSheet() {
+    if (!importSheet) {
+        importSheet = new QDialog(this);
+        importSheet->setWindowTitle("Send recordings already in Voice Memos");
+        auto* text = new QLabel(
+            "sayloft sends only what is recorded after it starts watching. This sends the "
+            "recordings that were already there: each is copied into the vault, uploaded and "
+            "transcribed. Recordings Wendrel already has are not transcribed again, and "
+            "transcripts already in the vault are kept.");
+        text->setWordWrap(true);
+        importFrom = new QDateEdit(QDate::currentDate().addDays(-7));
+        importFrom->setCalendarPopup(true);
+        importFrom->setDisplayFormat("yyyy-MM-dd");
+        importOnly = new QLabel;
+        importOnly->setWordWrap(true);
+        importMatches = new QLabel;
+        importMatches->setObjectName("importMatches");
+        connect(importFrom, &QDateEdit::dateChanged, this, &SettingsWindow::countMatching);
+        auto* buttons = new QDialogButtonBox;
+        buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+        buttons->addButton("Send", QDialogButtonBox::AcceptRole);
+        connect(buttons, &QDialogButtonBox::accepted, importSheet, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, importSheet, &QDialog::reject);
+        connect(importSheet, &QDialog::accepted, this,
+                [this] { sendExisting(importFrom->date().toString("yyyy-MM-dd")); });
+        auto* form = new QFormLayout(importSheet);
+        form->addRow(text);
+        form->addRow("From", importFrom);
+        form->addRow(importOnly);
+        form->addRow(importMatches);
+        form->addRow(buttons);
+    }
+    countMatching();
+    importSheet->open();
+}
+
+void SettingsWindow::countMatching() {
+    const QDate date = importFrom->date();
+    importOnly->setText("Only recordings from " + date.toString("MMM d, yyyy") +
+                        " will be sent, one at a time.");
+    importMatches->setText("Counting…");
+    // Only the answer for the date still shown counts: the user may turn the date quickly.
+    const int asked = ++matchQuestion_;
+    engine_.request("import.count", {{"since", date.toString("yyyy-MM-dd").toStdString()}},
+                    [this, asked](const Reply& reply) {
+                        if (asked != matchQuestion_) return;
+                        if (!reply.ok()) {
+                            importMatches->setText(reply.text());
+                            return;
+                        }
+                        const int n = reply.done.value("count", 0);
+                        importMatches->setText(n == 0 ? QString("No recordings match.")
+                                                      : QString("%1 recording%2 match%3.")
+                                                            .arg(n)
+                                                            .arg(n == 1 ? "" : "s")
+                                                            .arg(n == 1 ? "es" : ""));
+                    });
+}
+
+void SettingsWindow::countPending() {
+    engine_.request("retry.count", core::Json::object(), [this](const Reply& reply) {
+        if (!reply.ok()) return;
+        const int n = reply.done.value("count", 0);
+        uploadButton->setText(QString("Upload pending captures (%1)").arg(n));
+    });
+}
+
 void SettingsWindow::sendExisting(const QString& since) {
     importLine->show();
     importLine->setText("Sending…");
@@ -513,6 +553,7 @@ void SettingsWindow::setStartAtLogin(bool on) {
 
 void SettingsWindow::reload() {
     showStartAtLogin();
+    countPending();
     engine_.request("devices", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) return;
         auto* source = qobject_cast<QComboBox*>(fields_["recordingSource"].widget);

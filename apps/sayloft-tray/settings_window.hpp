@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QDateEdit>
+#include <QDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
@@ -36,7 +38,13 @@ class SettingsWindow : public QWidget {
     std::function<void(const QString& path)> openFolder;
     // The import sheet: queues the Voice Memos recordings from `since` on (yyyy-MM-dd).
     void sendExisting(const QString& since);
+    // Opens the import sheet; its count of matching recordings follows the date.
+    void openImportSheet();
     QLabel* importLine;
+    QDialog* importSheet = nullptr;
+    QDateEdit* importFrom = nullptr;
+    QLabel* importOnly = nullptr;
+    QLabel* importMatches = nullptr;
 
     // The one-time note about global keys (set by the app when they cannot be registered).
     void setKeysNote(const QString& note);
@@ -66,6 +74,10 @@ class SettingsWindow : public QWidget {
 
   private:
     void showStartAtLogin();
+    void countMatching();
+    // Asks the engine how many captures "Upload pending captures" would send, for its button.
+    void countPending();
+    int matchQuestion_ = 0;
     struct Field {
         std::string key;
         enum class Kind { text, number, boolean, list, lines, choice } kind;

@@ -43,12 +43,18 @@ void addCaptureCommands(CLI::App& app, Cli& cli) {
         app.add_subcommand("import", "Send the recordings already in the Voice Memos folder again");
     static std::string since;
     importCommand->add_option("--since", since, "Only recordings from this day on (YYYY-MM-DD)");
-    importCommand->callback([&cli] { cli.exitCode = cli.request("import", {{"since", since}}); });
+    static bool countImport = false;
+    importCommand->add_flag("--count", countImport, "Only print how many recordings would be sent");
+    importCommand->callback([&cli] {
+        cli.exitCode = cli.request(countImport ? "import.count" : "import", {{"since", since}});
+    });
 
-    app.add_subcommand("retry",
-                       "Upload the captures whose upload was skipped or failed, and follow them "
-                       "to their transcripts")
-        ->callback([&cli] { cli.exitCode = cli.request("retry"); });
+    auto* retry = app.add_subcommand("retry",
+                                     "Upload the captures whose upload was skipped or failed, "
+                                     "and follow them to their transcripts");
+    static bool countRetry = false;
+    retry->add_flag("--count", countRetry, "Only print how many captures would be uploaded");
+    retry->callback([&cli] { cli.exitCode = cli.request(countRetry ? "retry.count" : "retry"); });
     app.add_subcommand("sync", "Pull into the vault the transcripts that exist only on Wendrel")
         ->callback([&cli] { cli.exitCode = cli.request("sync"); });
 

@@ -426,7 +426,9 @@ const std::map<std::string, std::string>& Engine::methods() {
         {"status", "folders, pairing, captures, and whether the daemon runs"},
         {"poll", "one look at the enabled folders; new captures are filed and sent"},
         {"import", "forget the Voice Memos folder's recordings so they are sent again"},
+        {"import.count", "how many recordings `import` would send (params: since)"},
         {"retry", "upload the captures whose upload was skipped or failed"},
+        {"retry.count", "how many captures `retry` would upload"},
         {"sync", "pull transcripts that exist only on the service"},
         {"pair", "pair this computer with the service"},
         {"unpair", "forget the device token"},
@@ -519,7 +521,7 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         return done(0);
     }
 
-    if (method == "import") {
+    if (method == "import" || method == "import.count") {
         std::optional<core::TimePoint> since;
         if (auto text = param(params, "since"); !text.empty()) {
             since = core::parseLocal(text, "yyyy-MM-dd");
@@ -535,6 +537,11 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
         for (auto& f : p.settings.watchedFolders())
             if (f.id == settings::kVoiceMemosFolderId) voiceMemos = f;
         try {
+            if (method == "import.count") {
+                auto count = capture::CaptureImport::matching(since, voiceMemos).size();
+                output.out(fmt::format("{} recording{} to send", count, count == 1 ? "" : "s"));
+                return {{"exitCode", 0}, {"count", count}};
+            }
             auto result = capture::CaptureImport::queueExisting(since, voiceMemos, p.store);
             output.out(result.text());
             return done(0);
@@ -542,6 +549,13 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
             output.err(e.what());
             return done(1);
         }
+    }
+
+    if (method == "retry.count") {
+        capture::CaptureRetry retry(p.pipeline, p.defaults, p.clock);
+        auto count = retry.pendingIds().size();
+        output.out(fmt::format("{} pending capture{}", count, count == 1 ? "" : "s"));
+        return {{"exitCode", 0}, {"count", count}};
     }
 
     if (method == "retry") {

@@ -349,8 +349,8 @@ std::string Result::text() const {
         queued, queued == 1 ? "" : "s");
 }
 
-Result queueExisting(const std::optional<core::TimePoint>& since, const WatchedFolder& voiceMemos,
-                     CaptureStateStore& store) {
+std::vector<std::string> matching(const std::optional<core::TimePoint>& since,
+                                  const WatchedFolder& voiceMemos) {
     const fs::path dir = folderURL(voiceMemos);
     std::vector<std::string> names;
     try {
@@ -374,6 +374,13 @@ Result queueExisting(const std::optional<core::TimePoint>& since, const WatchedF
             return value < floor;
         });
     }
+    return names;
+}
+
+Result queueExisting(const std::optional<core::TimePoint>& since, const WatchedFolder& voiceMemos,
+                     CaptureStateStore& store) {
+    const fs::path dir = folderURL(voiceMemos);
+    auto names = matching(since, voiceMemos);
     Result result{int(names.size()), dir, 0};
     if (!names.empty()) {
         result.wereMarkedSeen = store.forget(names, voiceMemos.id);

@@ -145,6 +145,10 @@ class Unreadable : public Error {
     std::filesystem::path path_;
     std::string reason_;
 };
+// The names of the folder's recordings made on or after `since`'s day (all without it).
+// Throws Unreadable when the folder cannot be listed.
+std::vector<std::string> matching(const std::optional<core::TimePoint>& since,
+                                  const settings::WatchedFolder& voiceMemos);
 Result queueExisting(const std::optional<core::TimePoint>& since,
                      const settings::WatchedFolder& voiceMemos, CaptureStateStore& store);
 }  // namespace CaptureImport

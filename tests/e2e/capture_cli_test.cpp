@@ -117,6 +117,10 @@ TEST(CaptureCli, ImportReportsItsResult) {
     auto vm = h.home / "Voice Memos";
     fs::create_directories(vm);
     writeAudio(vm / "20250301 093000.m4a.wav");
+    writeAudio(vm / "20250227 080000.m4a.wav");
+    EXPECT_EQ(h.sayloft({"import", "--count", "--since", "2025-03-01"}).out,
+              "1 recording to send\n");
+    EXPECT_EQ(h.sayloft({"import", "--count"}).out, "2 recordings to send\n");
     auto r = h.sayloft({"import", "--since", "2025-03-01"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
@@ -125,9 +129,11 @@ TEST(CaptureCli, ImportReportsItsResult) {
     EXPECT_EQ(h.sayloft({"import", "--since", "2031-01-01"}).out, "No recordings to send.\n");
     EXPECT_EQ(h.sayloft({"import", "--since", "March"}).exitCode, 2);
     fs::remove_all(vm);
-    auto missing = h.sayloft({"import"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("Cannot read the Voice Memos folder: "), std::string::npos);
+    for (const char* count : {"--count", "--since=2025-01-01"}) {
+        auto missing = h.sayloft({"import", count});
+        EXPECT_EQ(missing.exitCode, 1);
+        EXPECT_NE(missing.err.find("Cannot read the Voice Memos folder: "), std::string::npos);
+    }
 }
 
 TEST(CaptureCli, RunCreatesADemoSetupAndStopsOnSigterm) {

@@ -226,6 +226,7 @@ TEST(CaptureFlow, FailedUploadIsCompletedByRetry) {
     ASSERT_TRUE(test::eventually([&] { return f.statusIs("upload_failed"); })) << f.daemonLog();
     EXPECT_EQ(f.stopDaemon(SIGTERM), 0);
     EXPECT_EQ(f.sourcesOnServer(), 0);
+    EXPECT_EQ(f.sayloft({"retry", "--count"}).out, "1 pending capture\n");
 
     auto retry = f.sayloft({"retry"});
     EXPECT_EQ(retry.exitCode, 0) << retry.err;
@@ -233,6 +234,7 @@ TEST(CaptureFlow, FailedUploadIsCompletedByRetry) {
               "Scanning _inbox…\nUploading 1 of 1\nDone. 1 uploaded, 0 skipped, 0 failed.\n");
     EXPECT_EQ(f.status(), "done") << retry.err;
     EXPECT_EQ(f.sourcesOnServer(), 1);
+    EXPECT_EQ(f.sayloft({"retry", "--count"}).out, "0 pending captures\n");
 }
 
 TEST(CaptureFlow, TenNotFoundAnswersEndInOneSearchAndNoSecondCopy) {

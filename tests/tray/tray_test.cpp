@@ -313,14 +313,55 @@ TEST_F(TrayTest, SettingsSaveWritesOnlyWhatChangedAndConnectPairs) {
     ASSERT_EQ(engine.requests("settings.unset").size(), 1u);
     EXPECT_EQ(engine.requests("settings.unset")[0]["params"]["key"], "afterTranscriptCommand");
 
-    engine.answer("import", {}, {"Queued 2 recordings. They are uploaded one at a time."});
-    window.sendExisting("2026-01-01");
-    ASSERT_TRUE(settle([&] { return window.importLine->text().startsWith("Queued 2"); }));
-    EXPECT_EQ(engine.requests("import")[0]["params"]["since"], "2026-01-01");
-
     QTest::mouseClick(window.connectButton, Qt::LeftButton);
     ASSERT_TRUE(settle([&] { return window.pairingLine->text().startsWith("Connected"); }));
     EXPECT_EQ(engine.requests("pair").size(), 1u);
+}
+
+TEST_F(TrayTest, SettingsShowThePendingAndMatchingCountsTheEngineGives) {
+    std::atomic<int> pending = 3;
+    engine.script("retry.count", [&pending](app::ControlConnection& c, const core::Json& r) {
+        ScriptedEngine::done(c, r, {{"count", pending.load()}});
+    });
+    engine.script("retry", [&pending](app::ControlConnection& c, const core::Json& r) {
+        c.send({{"id", r["id"]}, {"out", "Uploading 1 of 3"}});
+        pending = 1;
+        c.send({{"id", r["id"]}, {"out", "Done. 2 uploaded, 0 skipped, 1 failed."}});
+        ScriptedEngine::done(c, r);
+    });
+    // Two recordings from 2026-03-01 on; the folder cannot be read for dates in 2030.
+    engine.script("import.count", [](app::ControlConnection& c, const core::Json& r) {
+        const auto since = r["params"].value("since", "");
+        if (since >= "2030") {
+            c.send({{"id", r["id"]},
+                    {"err", "Cannot read the Voice Memos folder: Permission denied"}});
+            return ScriptedEngine::done(c, r, {{"exitCode", 1}});
+        }
+        ScriptedEngine::done(c, r, {{"count", since <= "2026-03-01" ? 2 : 0}});
+    });
+    engine.answer("import", {}, {"Queued 2 recordings."});
+    SettingsWindow window(client);
+    window.reload();
+    ASSERT_TRUE(
+        settle([&] { return window.uploadButton->text() == "Upload pending captures (3)"; }));
+    QTest::mouseClick(window.uploadButton, Qt::LeftButton);
+    ASSERT_TRUE(
+        settle([&] { return window.uploadButton->text() == "Upload pending captures (1)"; }));
+    EXPECT_EQ(window.uploadLine->text(), "Done. 2 uploaded, 0 skipped, 1 failed.");
+
+    window.openImportSheet();
+    window.importFrom->setDate(QDate(2026, 1, 1));
+    ASSERT_TRUE(settle([&] { return window.importMatches->text() == "2 recordings match."; }));
+    EXPECT_EQ(window.importOnly->text(),
+              "Only recordings from Jan 1, 2026 will be sent, one at a time.");
+    window.importFrom->setDate(QDate(2026, 6, 1));
+    ASSERT_TRUE(settle([&] { return window.importMatches->text() == "No recordings match."; }));
+    window.importFrom->setDate(QDate(2031, 1, 1));
+    ASSERT_TRUE(settle([&] { return window.importMatches->text().startsWith("Cannot read"); }));
+    window.importFrom->setDate(QDate(2026, 2, 1));
+    window.importSheet->accept();
+    ASSERT_TRUE(settle([&] { return window.importLine->text() == "Queued 2 recordings."; }));
+    EXPECT_EQ(engine.requests("import")[0]["params"]["since"], "2026-02-01");
 }
 
 TEST_F(TrayTest, SearchFiltersActsOnTheSelectionAndTrashesThroughTheEngine) {
