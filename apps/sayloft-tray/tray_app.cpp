@@ -227,10 +227,10 @@ void TrayApp::refresh() {
         if (reply.ok()) followRecording(reply.done);
     });
     fetch("recordings", [this](const Reply& reply) {
-        unfinished_.clear();
+        unfinished_ = core::Json::array();
         if (!reply.ok()) return;
-        for (auto& line : reply.out)
-            if (line.contains('\t')) unfinished_ << line;
+        for (auto& r : reply.done.value("recordings", core::Json::array()))
+            if (r.is_object() && r.value("id", "") != "") unfinished_.push_back(r);
     });
     fetch("settings.get", [this](const Reply& reply) {
         if (!reply.ok()) return;
@@ -373,13 +373,13 @@ void TrayApp::addRecorderRows(QMenu* into) {
         if (w.is_string())
             into->addAction(QString::fromStdString(w.get<std::string>()))->setEnabled(false);
 
-    for (auto& line : unfinished_) {
-        auto id = line.section('\t', 0, 0);
+    for (auto& recording : unfinished_) {
+        const auto id = QString::fromStdString(recording.value("id", ""));
         if (sendingRecovery_.contains(id)) {
             into->addAction("Sending recording " + id + "…")->setEnabled(false);
             continue;
         }
-        const bool silent = line.section('\t', 3).contains("silent", Qt::CaseInsensitive);
+        const bool silent = recording.value("silent", false);
         auto* sub = into->addMenu((silent ? "Silent recording " : "Unfinished recording ") + id);
         if (!silent) {
             sub->addAction("Send what was recorded", this, [this, id] {

@@ -104,7 +104,7 @@ class TrayApp : public QObject {
     QString menuProblem_;
     core::Json recording_ = {{"state", "idle"}};
     core::Json settingsAnswer_ = core::Json::object();
-    QStringList unfinished_;  // "id\tstarted\tseconds\twhy" lines of `recordings`
+    core::Json unfinished_ = core::Json::array();  // the `recordings` answer's list
     QStringList sendingRecovery_;
     int todayCount_ = 0;
     int pending_ = 0;

@@ -447,7 +447,8 @@ const std::map<std::string, std::string>& Engine::methods() {
          "files of the vault and workspace folders, newest first (params: query, "
          "limit, all)"},
         {"trash", "move a file of the vault to the trash (params: path)"},
-        {"recordings", "the unfinished recordings recovery offers"},
+        {"refresh", "scan the vault and workspace folders again now"},
+        {"recordings", "the unfinished recordings recovery offers (answers `recordings`)"},
         {"recordings.send", "encode an unfinished recording and hand it over (params: id)"},
         {"recordings.discard", "remove an unfinished recording (params: id)"},
         {"record", "record a meeting until stopped or for `seconds`, streaming its state"},
@@ -755,12 +756,17 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
             return recordingNow && r.id == *recordingNow;
         });
         if (unfinished.empty()) output.out("No unfinished recordings.");
+        Json list = Json::array();
         for (auto& r : unfinished) {
-            output.out(fmt::format("{}\t{}\t{:.0f} s\t{}", r.id,
-                                   core::formatLocal(r.startedAt, "yyyy-MM-dd HH:mm:ss"), r.seconds,
-                                   r.why));
+            const auto started = core::formatLocal(r.startedAt, "yyyy-MM-dd HH:mm:ss");
+            output.out(fmt::format("{}\t{}\t{:.0f} s\t{}", r.id, started, r.seconds, r.why));
+            list.push_back({{"id", r.id},
+                            {"startedAt", started},
+                            {"seconds", r.seconds},
+                            {"why", r.why},
+                            {"silent", r.silent}});
         }
-        return done(0);
+        return {{"exitCode", 0}, {"recordings", std::move(list)}};
     }
 
     if (method == "recordings.send" || method == "recordings.discard" ||

@@ -175,7 +175,7 @@ Json VaultBrowser::search(const std::string& query, size_t limit, bool everyFile
 }
 
 bool VaultBrowser::handles(const std::string& method) {
-    return method == "menu" || method == "search" || method == "trash";
+    return method == "menu" || method == "search" || method == "trash" || method == "refresh";
 }
 
 Json VaultBrowser::handle(const std::string& method, const Json& params,
@@ -223,6 +223,10 @@ Json VaultBrowser::handle(const std::string& method, const Json& params,
         }
         answer["exitCode"] = answer.value("ok", false) ? 0 : 1;
         return answer;
+    } else if (method == "refresh") {
+        // Answers once the new lists are in; subscribers hear of a change by the vault event.
+        scanner_.refreshNow(true);
+        flushMain();
     } else {
         output.err("unknown request \"" + method + "\"");
         return {{"exitCode", 2}};

@@ -315,7 +315,8 @@ TEST(Engine, RecordingRequestsAndEventsOnASimulatedSoundServer) {
 
     // The running recording is not offered for sending.
     Lines listed;
-    engine.handle({{"method", "recordings"}}, listed.output());
+    EXPECT_EQ(engine.handle({{"method", "recordings"}}, listed.output())["recordings"],
+              Json::array());
     EXPECT_EQ(listed.out, std::vector<std::string>{"No unfinished recordings."});
 
     EXPECT_EQ(ask("record.discard")["ok"], true);

@@ -180,6 +180,19 @@ TEST(BrowserCli, BesideARunningDaemonTheCommandsAnswerFromItsScanner) {
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("is not in the vault or a workspace folder"), std::string::npos);
 
+    // "Refresh" answers once the daemon's lists hold what was just written.
+    test::writeFile(other / "Notes" / "fresh.md", "x");
+    before = vaultEvents();
+    auto refresher = app::connectToEngine(socket);
+    ASSERT_TRUE(refresher);
+    refresher->send({{"id", 7}, {"method", "refresh"}});
+    auto answer = refresher->receive();
+    while (answer && !answer->contains("done")) answer = refresher->receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)["exitCode"], 0);
+    EXPECT_NE(cli.run({"search", "--json", "fresh"}).out.find("fresh.md"), std::string::npos);
+    EXPECT_TRUE(test::eventually([&] { return vaultEvents() > before; }));
+
     ::kill(daemon, SIGTERM);
     EXPECT_EQ(test::waitExit(daemon), 0);
     subscriber->close();

@@ -144,7 +144,10 @@ class TrayTest : public ::testing::Test {
 };
 
 TEST_F(TrayTest, MenuShowsTheEnginesRowsRecorderRowsAndRecoveries) {
-    engine.answer("recordings", {}, {"260105-101500\t2026-01-05 10:15:00\t42 s\tthe app stopped"});
+    engine.answer("recordings",
+                  {{"recordings",
+                    {{{"id", "260105-101500"}, {"seconds", 42}, {"why", "the app stopped"}},
+                     {{"id", "260105-090000"}, {"why", "silent: quiet"}, {"silent", true}}}}});
     TrayApp tray(client, actions,
                  {.surface = TrayApp::Options::Surface::none, .globalKeys = false});
     tray.start();
@@ -153,6 +156,11 @@ TEST_F(TrayTest, MenuShowsTheEnginesRowsRecorderRowsAndRecoveries) {
     EXPECT_EQ(tray.todayCount(), 2);
     EXPECT_NE(findAction(tray.menu(), "Record"), nullptr);
     EXPECT_NE(findAction(tray.menu(), "Unfinished recording 260105-101500"), nullptr);
+    // A silent one can only be discarded: there is nothing to send.
+    auto* silent = findAction(tray.menu(), "Silent recording 260105-090000");
+    ASSERT_NE(silent, nullptr);
+    ASSERT_NE(silent->menu(), nullptr);
+    EXPECT_EQ(silent->menu()->actions().size(), 1);
 
     findAction(tray.menu(), "a.md  —  notes")->trigger();
     ASSERT_EQ(actions.calls, std::vector<std::string>{"open /v/notes/a b.md"});
