@@ -300,14 +300,19 @@ QString TrayApp::trayToolTip() const {
 void TrayApp::updateIcon() {
     const auto state = recordingState();
     const bool active = state == "recording" || state == "paused";
-    auto icon = drawIcon(active, todayCount_);
-    if (icon_) {
-        icon_->setIcon(icon);
-        icon_->setToolTip(trayToolTip());
+    // Levels arrive ten times a second; the tray host hears only of real changes.
+    const int look = active ? -1 : todayCount_;
+    if (look != iconLook_) {
+        iconLook_ = look;
+        auto icon = drawIcon(active, todayCount_);
+        if (icon_) icon_->setIcon(icon);
+        if (fallback_) fallback_->setWindowIcon(icon);
     }
+    const auto tip = trayToolTip();
+    if (icon_ && icon_->toolTip() != tip) icon_->setToolTip(tip);
     if (fallback_) {
-        fallback_->setWindowIcon(icon);
-        fallback_->setWindowTitle(active ? trayToolTip() : "sayloft");
+        const auto title = active ? tip : QString("sayloft");
+        if (fallback_->windowTitle() != title) fallback_->setWindowTitle(title);
     }
 }
 

@@ -107,6 +107,7 @@ class TrayApp : public QObject {
     core::Json unfinished_ = core::Json::array();  // the `recordings` answer's list
     QStringList sendingRecovery_;
     int todayCount_ = 0;
+    int iconLook_ = -2;  // what the icon shows: -1 recording, else today's count
     int pending_ = 0;
     bool welcomeChecked_ = false;
 };
