@@ -134,7 +134,10 @@ TEST_F(OpenTest, FailuresAreReported) {
 }
 
 TEST_F(OpenTest, DoesNotWaitForALingeringOpener) {
-    fakeXdgOpen("echo $$ > \"" + (dir / "pid").string() + "\"\nexec /bin/sleep 30\n");
+    // Written aside and renamed, so the file is never seen empty.
+    fakeXdgOpen("echo $$ > \"" + (dir / "pid.new").string() + "\" && mv \"" +
+                (dir / "pid.new").string() + "\" \"" + (dir / "pid").string() +
+                "\"\nexec /bin/sleep 30\n");
     openWithDefaultApplication("/x", std::chrono::milliseconds(0));
     // The opener is still running; end it so the next call can reap it.
     for (int i = 0; i < 500 && !std::filesystem::exists(dir / "pid"); ++i) usleep(10000);
