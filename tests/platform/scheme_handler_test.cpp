@@ -134,13 +134,15 @@ TEST_F(OpenTest, FailuresAreReported) {
 }
 
 TEST_F(OpenTest, DoesNotWaitForALingeringOpener) {
-    // Written aside and renamed, so the file is never seen empty.
-    fakeXdgOpen("echo $$ > \"" + (dir / "pid.new").string() + "\" && mv \"" +
-                (dir / "pid.new").string() + "\" \"" + (dir / "pid").string() +
-                "\"\nexec /bin/sleep 30\n");
+    fakeXdgOpen("echo $$ > \"" + (dir / "pid").string() + "\"\nexec /bin/sleep 30\n");
     openWithDefaultApplication("/x", std::chrono::milliseconds(0));
-    // The opener is still running; end it so the next call can reap it.
-    for (int i = 0; i < 500 && !std::filesystem::exists(dir / "pid"); ++i) usleep(10000);
+    // The opener is still running; end it so the next call can reap it. Its pid is read once
+    // the line is whole: the file exists before the echo has written to it.
+    auto whole = [&] {
+        auto text = test::readFile(dir / "pid");
+        return !text.empty() && text.back() == '\n';
+    };
+    for (int i = 0; i < 500 && !whole(); ++i) usleep(10000);
     const pid_t pid = std::stoi(test::readFile(dir / "pid"));
     kill(pid, SIGTERM);
     siginfo_t info{};
