@@ -195,6 +195,8 @@ void ShortcutsPortal::createSession() {
             }
             bus_.connect(kService, kPath, kInterface, "Activated", this,
                          SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+            bus_.connect(kService, session_, "org.freedesktop.portal.Session", "Closed", this,
+                         SLOT(onSessionClosed(QVariantMap)));
             bindShortcuts();
         });
 }
@@ -226,6 +228,11 @@ void ShortcutsPortal::bindShortcuts() {
 void ShortcutsPortal::onActivated(const QDBusObjectPath& session, const QString& id, qulonglong,
                                   const QVariantMap&) {
     if (session.path() == session_ && state_ == State::bound) emit activated(id);
+}
+
+// The desktop ended our session (its keys are gone with it).
+void ShortcutsPortal::onSessionClosed(const QVariantMap&) {
+    fail("the desktop closed the shortcuts session");
 }
 
 }  // namespace sayloft::tray

@@ -65,6 +65,7 @@ class ShortcutsPortal : public QObject {
   private slots:
     void onActivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp,
                      const QVariantMap& options);
+    void onSessionClosed(const QVariantMap& details);
 
   private:
     using Answer = std::function<void(uint response, const QVariantMap& results)>;

@@ -43,6 +43,13 @@ class FakePortal : public QObject, protected QDBusContext {
     QString bindSignature;
     PortalShortcuts asked;
 
+    void closeSession() {
+        auto signal =
+            QDBusMessage::createSignal(session, "org.freedesktop.portal.Session", "Closed");
+        signal << QVariantMap();
+        bus_.send(signal);
+    }
+
     void activate(const QString& sessionHandle, const QString& id) {
         auto signal = QDBusMessage::createSignal(ShortcutsPortal::kPath,
                                                  ShortcutsPortal::kInterface, "Activated");
@@ -230,6 +237,11 @@ TEST_F(PortalKeysTest, BindsBothKeysAndActsOnOurSessionsActivations) {
     portal->activate(portal->session, "search");
     ASSERT_TRUE(settle([&] { return !tray->searchWindow().isVisible(); }));
     EXPECT_EQ(log.count("start from the quick-record key"), 2u);
+
+    // The desktop ends the session: the keys are gone, the note says so.
+    portal->closeSession();
+    ASSERT_TRUE(settle([&] { return !tray->settingsWindow().keysNote->isHidden(); }));
+    EXPECT_EQ(tray->settingsWindow().keysNote->text(), GlobalKeys::unavailableNote());
 }
 
 TEST_F(PortalKeysTest, RefusedSilentOrMissingPortalLeavesTheNote) {
