@@ -9,6 +9,7 @@
 #include <xcb/xcb.h>
 
 #include "core/log.hpp"
+#include "shortcuts_portal.hpp"
 
 namespace sayloft::tray {
 
@@ -32,7 +33,8 @@ constexpr unsigned kRelevant = ShiftMask | ControlMask | Mod1Mask | Mod4Mask;
 
 }  // namespace
 
-GlobalKeys::GlobalKeys(QObject* parent) : QObject(parent) {}
+GlobalKeys::GlobalKeys(QObject* parent, std::optional<QDBusConnection> portalBus)
+    : QObject(parent), portalBus_(std::move(portalBus)), portalTimeout_(std::chrono::seconds(30)) {}
 
 GlobalKeys::~GlobalKeys() {
     ungrab(record_);
@@ -42,7 +44,7 @@ GlobalKeys::~GlobalKeys() {
 
 QString GlobalKeys::unavailableNote() {
     return "This desktop does not let sayloft register keys of its own. To record or search "
-           "from anywhere, bind the commands `sayloft record` and `sayloft-tray --show search` "
+           "from anywhere, bind the commands `sayloft record` and `sayloft-tray --search` "
            "to keys in the desktop's keyboard settings.";
 }
 
@@ -76,10 +78,7 @@ void GlobalKeys::ungrab(Key& key) {
 
 bool GlobalKeys::apply(bool record) {
     problem_.clear();
-    if (!x11Display()) {
-        problem_ = unavailableNote();
-        return false;
-    }
+    if (!x11Display()) return applyThroughPortal(record);
     if (!filtering_) {
         qGuiApp->installNativeEventFilter(this);
         filtering_ = true;
@@ -95,6 +94,40 @@ bool GlobalKeys::apply(bool record) {
     }
     if (problem_.isEmpty())
         core::log("tray", "keys registered: {}Shift+Super+V", record ? "Ctrl+Alt+Super+R, " : "");
+    return problem_.isEmpty();
+}
+
+void GlobalKeys::setPortalTimeout(std::chrono::milliseconds timeout) {
+    portalTimeout_ = timeout;
+    if (portal_) portal_->setTimeout(timeout);
+}
+
+bool GlobalKeys::applyThroughPortal(bool record) {
+    recordWanted_ = record;
+    if (!portal_) {
+        const auto bus = portalBus_ ? *portalBus_ : QDBusConnection::sessionBus();
+        portal_ = new ShortcutsPortal(
+            bus, QGuiApplication::desktopFileName(),
+            {{"quick-record", "Start a recording, or show the recorder", "CTRL+ALT+LOGO+r"},
+             {"search", "Open or close Search Vault", "SHIFT+LOGO+v"}},
+            this);
+        portal_->setTimeout(portalTimeout_);
+        connect(portal_, &ShortcutsPortal::activated, this, [this](const QString& id) {
+            if (id == "quick-record" && recordWanted_) emit recordPressed();
+            if (id == "search") emit searchPressed();
+        });
+        connect(portal_, &ShortcutsPortal::failed, this, [this] {
+            problem_ = unavailableNote();
+            emit problemChanged();
+        });
+        connect(portal_, &ShortcutsPortal::bound, this, [this] {
+            if (problem_.isEmpty()) return;
+            problem_.clear();
+            emit problemChanged();
+        });
+        portal_->start();
+    }
+    problem_ = portal_->state() == ShortcutsPortal::State::failed ? unavailableNote() : QString();
     return problem_.isEmpty();
 }
 

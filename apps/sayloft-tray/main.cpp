@@ -64,6 +64,7 @@ QPixmap grabMenu(QMenu* menu) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("sayloft-tray");
+    QGuiApplication::setDesktopFileName("sayloft-tray");  // how portals and Wayland know us
     QApplication::setApplicationVersion(kVersion);
     QApplication::setQuitOnLastWindowClosed(false);
 

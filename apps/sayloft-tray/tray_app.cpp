@@ -171,7 +171,12 @@ TrayApp::TrayApp(EngineClient& engine, browser::FileActions& actions, Options op
         window->show();
     }
     if (options_.globalKeys) {
-        keys_ = new GlobalKeys(this);
+        keys_ = new GlobalKeys(this, options_.portalBus);
+        keys_->setPortalTimeout(options_.portalTimeout);
+        connect(keys_, &GlobalKeys::problemChanged, this, [this] {
+            keysNote_ = keys_->problem();
+            if (settings_) settings_->setKeysNote(keysNote_);
+        });
         connect(keys_, &GlobalKeys::recordPressed, this, [this] {
             core::log("recorder", "start from the quick-record key");
             quickRecord();
@@ -239,7 +244,8 @@ void TrayApp::refresh() {
                                   .value("recordingQuickKey", true);
         if (keys_ && quickKeyApplied_ != quickKey) {
             quickKeyApplied_ = quickKey;
-            if (!keys_->apply(quickKey)) keysNote_ = keys_->problem();
+            keys_->apply(quickKey);
+            keysNote_ = keys_->problem();
             if (settings_) settings_->setKeysNote(keysNote_);
         }
         if (recorder_)

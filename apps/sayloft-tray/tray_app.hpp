@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +39,10 @@ class TrayApp : public QObject {
         Surface surface = Surface::trayIcon;
         bool openWelcomeOnFirstRun = true;
         bool globalKeys = true;  // quick record and search from anywhere
+        // Where the desktop portal for keys is looked for when the display grabs none (the
+        // session bus when unset), and how long it may stay silent.
+        std::optional<QDBusConnection> portalBus;
+        std::chrono::milliseconds portalTimeout{std::chrono::seconds(30)};
     };
     TrayApp(EngineClient& engine, browser::FileActions& actions, Options options);
     ~TrayApp() override;
