@@ -115,8 +115,8 @@ void EngineClient::cancel(int requestId) {
     }
 }
 
-int EngineClient::request(const QString& method, const core::Json& params, Done done,
-                          Progress progress) {
+int EngineClient::request(QObject* context, const QString& method, const core::Json& params,
+                          Done done, Progress progress) {
     struct State {
         QByteArray buffer;
         Reply reply;
@@ -126,7 +126,8 @@ int EngineClient::request(const QString& method, const core::Json& params, Done 
     const int id = nextId_++;
     auto* socket = new QLocalSocket(this);
     open_.insert(id, socket);
-    auto finish = [this, id, socket, state, done](bool lost) {
+    QPointer<QObject> owner(context);
+    auto finish = [this, id, socket, state, done, owner, context](bool lost) {
         if (state->finished) return;
         state->finished = true;
         open_.remove(id);
@@ -134,7 +135,7 @@ int EngineClient::request(const QString& method, const core::Json& params, Done 
         socket->disconnect();
         socket->abort();
         socket->deleteLater();
-        if (!done) return;
+        if (!done || (context && !owner)) return;
         try {
             done(state->reply);
         } catch (const std::exception& e) {
@@ -145,38 +146,42 @@ int EngineClient::request(const QString& method, const core::Json& params, Done 
         core::Json message = {{"id", id}, {"method", method.toStdString()}, {"params", params}};
         socket->write(QByteArray::fromStdString(message.dump() + "\n"));
     });
-    connect(socket, &QLocalSocket::readyRead, this, [socket, state, finish, progress] {
-        state->buffer.append(socket->readAll());
-        if (state->buffer.size() > kMaxLineBytes && !state->buffer.contains('\n')) {
-            state->reply.err << "The engine's answer was too long.";
-            finish(true);
-            return;
-        }
-        for (auto& message : takeJsonLines(state->buffer)) {
-            if (message.contains("out") && message["out"].is_string()) {
-                auto line = QString::fromStdString(message["out"].get<std::string>());
-                state->reply.out << line;
-                if (progress) progress(line, false);
-            } else if (message.contains("err") && message["err"].is_string()) {
-                auto line = QString::fromStdString(message["err"].get<std::string>());
-                state->reply.err << line;
-                if (progress) progress(line, true);
-            } else if (message.contains("error") && message["error"].is_string()) {
-                state->reply.err << QString::fromStdString(message["error"].get<std::string>());
-                state->reply.exitCode = 1;
-                finish(false);
-                return;
-            } else if (message.value("done", false)) {
-                state->reply.exitCode = message.value("exitCode", 1);
-                if (message.contains("ok") && message["ok"].is_boolean() &&
-                    !message.contains("exitCode"))
-                    state->reply.exitCode = message["ok"].get<bool>() ? 0 : 1;
-                state->reply.done = message;
-                finish(false);
+    // The requester went away: its request ends, and nothing of it is called.
+    if (context) connect(context, &QObject::destroyed, socket, [this, id] { cancel(id); });
+    connect(
+        socket, &QLocalSocket::readyRead, this, [socket, state, finish, progress, owner, context] {
+            if (context && !owner) return;
+            state->buffer.append(socket->readAll());
+            if (state->buffer.size() > kMaxLineBytes && !state->buffer.contains('\n')) {
+                state->reply.err << "The engine's answer was too long.";
+                finish(true);
                 return;
             }
-        }
-    });
+            for (auto& message : takeJsonLines(state->buffer)) {
+                if (message.contains("out") && message["out"].is_string()) {
+                    auto line = QString::fromStdString(message["out"].get<std::string>());
+                    state->reply.out << line;
+                    if (progress) progress(line, false);
+                } else if (message.contains("err") && message["err"].is_string()) {
+                    auto line = QString::fromStdString(message["err"].get<std::string>());
+                    state->reply.err << line;
+                    if (progress) progress(line, true);
+                } else if (message.contains("error") && message["error"].is_string()) {
+                    state->reply.err << QString::fromStdString(message["error"].get<std::string>());
+                    state->reply.exitCode = 1;
+                    finish(false);
+                    return;
+                } else if (message.value("done", false)) {
+                    state->reply.exitCode = message.value("exitCode", 1);
+                    if (message.contains("ok") && message["ok"].is_boolean() &&
+                        !message.contains("exitCode"))
+                        state->reply.exitCode = message["ok"].get<bool>() ? 0 : 1;
+                    state->reply.done = message;
+                    finish(false);
+                    return;
+                }
+            }
+        });
     connect(socket, &QLocalSocket::errorOccurred, this,
             [finish](QLocalSocket::LocalSocketError) { finish(true); });
     connect(socket, &QLocalSocket::disconnected, this, [finish] { finish(true); });

@@ -54,9 +54,11 @@ class EngineClient : public QObject {
     // Requests sent and not yet finished.
     int openRequests() const { return static_cast<int>(open_.size()); }
 
-    // Sends one request; returns its number, for cancel(). `done` runs exactly once.
-    int request(const QString& method, const core::Json& params = core::Json::object(),
-                Done done = {}, Progress progress = {});
+    // Sends one request on behalf of `context`; returns its number, for cancel(). `done` runs
+    // exactly once, and neither callback runs once `context` is gone (the request is dropped).
+    int request(QObject* context, const QString& method,
+                const core::Json& params = core::Json::object(), Done done = {},
+                Progress progress = {});
     // Drops the request's connection, which stops it in the engine.
     void cancel(int requestId);
 

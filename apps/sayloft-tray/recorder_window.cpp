@@ -215,7 +215,7 @@ void RecorderWindow::showDevices(const core::Json& devices) {
 }
 
 void RecorderWindow::refreshDevices() {
-    engine_.request("devices", core::Json::object(), [this](const Reply& reply) {
+    engine_.request(this, "devices", core::Json::object(), [this](const Reply& reply) {
         if (reply.ok()) showDevices(reply.done);
     });
 }
@@ -245,26 +245,26 @@ void RecorderWindow::showRequestResult(const Reply& reply) {
 
 void RecorderWindow::record() {
     messageLine->clear();
-    engine_.request("record.start", startParams(),
+    engine_.request(this, "record.start", startParams(),
                     [this](const Reply& reply) { showRequestResult(reply); });
 }
 
 void RecorderWindow::changeRunningRecording() {
     if (state() != "recording" && state() != "paused") return;
     messageLine->clear();
-    engine_.request("record.change", startParams(),
+    engine_.request(this, "record.change", startParams(),
                     [this](const Reply& reply) { showRequestResult(reply); });
 }
 
 void RecorderWindow::pauseOrResume() {
-    engine_.request(state() == "paused" ? "record.resume" : "record.pause", core::Json::object(),
-                    [this](const Reply& reply) { showRequestResult(reply); });
+    engine_.request(this, state() == "paused" ? "record.resume" : "record.pause",
+                    core::Json::object(), [this](const Reply& reply) { showRequestResult(reply); });
 }
 
 void RecorderWindow::stopAndSend() {
     messageLine->clear();
     engine_.request(
-        "record.stop", core::Json::object(),
+        this, "record.stop", core::Json::object(),
         [this](const Reply& reply) {
             if (!reply.ok()) return showRequestResult(reply);
             auto result = reply.done.value("result", std::string());
@@ -278,7 +278,7 @@ void RecorderWindow::discard() {
     if (state() != "failed" && confirmDiscard &&
         !confirmDiscard(formatElapsed(status_.value("elapsed", 0.0))))
         return;
-    engine_.request("record.discard", core::Json::object(),
+    engine_.request(this, "record.discard", core::Json::object(),
                     [this](const Reply& reply) { showRequestResult(reply); });
 }
 

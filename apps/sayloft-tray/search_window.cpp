@@ -150,7 +150,7 @@ void SearchWindow::search() {
                          {"all", deepSearch->isChecked()},
                          {"hideSystemFiles", hideSystemFiles->isChecked()}};
     if (deepSearch->isChecked()) statusLine->setText("Loading every file…");
-    engine_.request("search", params, [this, serial](const Reply& reply) {
+    engine_.request(this, "search", params, [this, serial](const Reply& reply) {
         if (serial != searchSerial_) return;  // a newer query is on its way
         found_ = reply.ok() ? entriesOf(reply.done) : std::vector<core::Json>{};
         statusLine->setText(reply.ok() ? QString() : reply.text());
@@ -241,18 +241,19 @@ void SearchWindow::deleteSelected() {
     if (e.is_null()) return;
     auto path = entryPath(e);
     if (confirmDelete && !confirmDelete(QFileInfo(path).fileName())) return;
-    engine_.request("trash", {{"path", path.toStdString()}}, [this, path](const Reply& reply) {
-        if (!reply.ok()) {
-            statusLine->setText(reply.text());
-            return;
-        }
-        auto same = [&](const core::Json& x) { return entryPath(x) == path; };
-        std::erase_if(found_, same);
-        statusLine->setText("Moved to the trash: " + QFileInfo(path).fileName());
-        int row = results->currentRow();
-        showEntries();
-        results->setCurrentRow(std::min(row, results->count() - 1));
-    });
+    engine_.request(this, "trash", {{"path", path.toStdString()}},
+                    [this, path](const Reply& reply) {
+                        if (!reply.ok()) {
+                            statusLine->setText(reply.text());
+                            return;
+                        }
+                        auto same = [&](const core::Json& x) { return entryPath(x) == path; };
+                        std::erase_if(found_, same);
+                        statusLine->setText("Moved to the trash: " + QFileInfo(path).fileName());
+                        int row = results->currentRow();
+                        showEntries();
+                        results->setCurrentRow(std::min(row, results->count() - 1));
+                    });
 }
 
 void SearchWindow::drillIntoFolder() {

@@ -284,7 +284,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
         auto dir = QFileDialog::getExistingDirectory(
             this, "Choose a folder for sayloft to monitor for new audio files.");
         if (dir.isEmpty()) return;
-        engine_.request("folders.add", {{"path", dir.toStdString()}},
+        engine_.request(this, "folders.add", {{"path", dir.toStdString()}},
                         [this](const Reply&) { reload(); });
     });
     connect(recheck, &QPushButton::clicked, this, &SettingsWindow::reload);
@@ -307,7 +307,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     wendrel->addRow("Base URL:", base);
     connect(connectButton, &QPushButton::clicked, this, &SettingsWindow::connectToService);
     connect(disconnectButton, &QPushButton::clicked, this, [this] {
-        engine_.request("unpair", core::Json::object(), [this](const Reply& reply) {
+        engine_.request(this, "unpair", core::Json::object(), [this](const Reply& reply) {
             pairingLine->setText(reply.text());
             reload();
         });
@@ -332,7 +332,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     connect(syncButton, &QPushButton::clicked, this, [this] {
         syncLine->setText("Listing your Wendrel sources…");
         engine_.request(
-            "sync", core::Json::object(),
+            this, "sync", core::Json::object(),
             [this](const Reply& reply) {
                 syncLine->setText(reply.ok() ? reply.out.value(reply.out.size() - 1)
                                              : reply.text());
@@ -343,7 +343,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
         uploadLine->setText("Scanning _inbox…");
         uploadButton->setEnabled(false);
         engine_.request(
-            "retry", core::Json::object(),
+            this, "retry", core::Json::object(),
             [this](const Reply& reply) {
                 if (!reply.ok()) uploadLine->setText(reply.text());
                 uploadButton->setEnabled(true);
@@ -414,7 +414,7 @@ SettingsWindow::SettingsWindow(EngineClient& engine, QWidget* parent)
     permission->addRow(note("Notifications go to the desktop's notification service."));
     permission->addRow(testNotificationButton, notifyLine);
     connect(testNotificationButton, &QPushButton::clicked, this, [this] {
-        engine_.request("notifications.test", core::Json::object(),
+        engine_.request(this, "notifications.test", core::Json::object(),
                         [this](const Reply& reply) { notifyLine->setText(reply.text()); });
     });
     notify->addStretch(1);
@@ -476,7 +476,7 @@ void SettingsWindow::countMatching() {
     importMatches->setText("Counting…");
     // Only the answer for the date still shown counts: the user may turn the date quickly.
     const int asked = ++matchQuestion_;
-    engine_.request("import.count", {{"since", date.toString("yyyy-MM-dd").toStdString()}},
+    engine_.request(this, "import.count", {{"since", date.toString("yyyy-MM-dd").toStdString()}},
                     [this, asked](const Reply& reply) {
                         if (asked != matchQuestion_) return;
                         if (!reply.ok()) {
@@ -493,7 +493,7 @@ void SettingsWindow::countMatching() {
 }
 
 void SettingsWindow::countPending() {
-    engine_.request("retry.count", core::Json::object(), [this](const Reply& reply) {
+    engine_.request(this, "retry.count", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) return;
         const int n = reply.done.value("count", 0);
         uploadButton->setText(QString("Upload pending captures (%1)").arg(n));
@@ -503,7 +503,7 @@ void SettingsWindow::countPending() {
 void SettingsWindow::sendExisting(const QString& since) {
     importLine->show();
     importLine->setText("Sending…");
-    engine_.request("import", {{"since", since.toStdString()}},
+    engine_.request(this, "import", {{"since", since.toStdString()}},
                     [this](const Reply& reply) { importLine->setText(reply.text()); });
 }
 
@@ -554,7 +554,7 @@ void SettingsWindow::setStartAtLogin(bool on) {
 void SettingsWindow::reload() {
     showStartAtLogin();
     countPending();
-    engine_.request("devices", core::Json::object(), [this](const Reply& reply) {
+    engine_.request(this, "devices", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) return;
         auto* source = qobject_cast<QComboBox*>(fields_["recordingSource"].widget);
         auto* mics = qobject_cast<QComboBox*>(fields_["recordingMicrophoneUID"].widget);
@@ -578,7 +578,7 @@ void SettingsWindow::reload() {
         fields_["recordingSource"].loaded = fieldText("recordingSource");
         fields_["recordingMicrophoneUID"].loaded = fieldText("recordingMicrophoneUID");
     });
-    engine_.request("settings.get", core::Json::object(), [this](const Reply& reply) {
+    engine_.request(this, "settings.get", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) {
             savedLine->setText(reply.text());
             return;
@@ -638,14 +638,15 @@ void SettingsWindow::showFolders(const core::Json& folders) {
         layout->addWidget(enabled);
         layout->addWidget(access, 1);
         connect(enabled, &QCheckBox::toggled, this, [this, id](bool on) {
-            engine_.request(on ? "folders.enable" : "folders.disable", {{"id", id}},
+            engine_.request(this, on ? "folders.enable" : "folders.disable", {{"id", id}},
                             [this](const Reply&) { reload(); });
         });
         if (id != "voice-memos") {
             auto* remove = new QPushButton("Remove");
             layout->addWidget(remove);
             connect(remove, &QPushButton::clicked, this, [this, id] {
-                engine_.request("folders.remove", {{"id", id}}, [this](const Reply&) { reload(); });
+                engine_.request(this, "folders.remove", {{"id", id}},
+                                [this](const Reply&) { reload(); });
             });
         }
         foldersBox->addWidget(row);
@@ -670,7 +671,7 @@ void SettingsWindow::connectToService() {
     pairingLine->setText("Asking Wendrel for a code…");
     connectButton->setText("Cancel");
     pairingRequest_ = engine_.request(
-        "pair", core::Json::object(),
+        this, "pair", core::Json::object(),
         [this](const Reply& reply) {
             pairingRequest_ = 0;
             connectButton->setText("Connect to Wendrel…");
@@ -720,7 +721,7 @@ void SettingsWindow::save() {
     for (auto& change : changes) {
         core::Json params = {{"key", change.key}};
         if (change.value) params["value"] = change.value->toStdString();
-        engine_.request(change.value ? "settings.set" : "settings.unset", params,
+        engine_.request(this, change.value ? "settings.set" : "settings.unset", params,
                         [this, failures, left](const Reply& reply) {
                             if (!reply.ok()) *failures << reply.text();
                             if (--*left) return;

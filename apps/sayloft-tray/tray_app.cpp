@@ -201,7 +201,7 @@ void TrayApp::start() {
 
 void TrayApp::fetch(const QString& method, std::function<void(const Reply&)> use) {
     ++pending_;
-    engine_.request(method, core::Json::object(), [this, method, use](const Reply& reply) {
+    engine_.request(this, method, core::Json::object(), [this, method, use](const Reply& reply) {
         try {
             use(reply);
         } catch (const std::exception& e) {
@@ -354,7 +354,7 @@ void TrayApp::addRecorderRows(QMenu* into) {
     const auto elapsed = formatElapsed(recording_.value("elapsed", 0.0));
     if (state == "idle") {
         into->addAction("Record", this, [this] {
-            engine_.request("record.start", recorderWindow().startParams());
+            engine_.request(this, "record.start", recorderWindow().startParams());
         });
         into->addAction("Recorder…", this, &TrayApp::showRecorder);
     } else if (state == "starting") {
@@ -364,21 +364,21 @@ void TrayApp::addRecorderRows(QMenu* into) {
     } else if (state == "recording" || state == "paused") {
         into->addAction(recordingStateText(state) + "  " + elapsed, this, &TrayApp::showRecorder);
         into->addAction(state == "paused" ? "Resume" : "Pause", this, [this, state] {
-            engine_.request(state == "paused" ? "record.resume" : "record.pause");
+            engine_.request(this, state == "paused" ? "record.resume" : "record.pause");
         });
-        into->addAction("Stop && send", this, [this] { engine_.request("record.stop"); });
+        into->addAction("Stop && send", this, [this] { engine_.request(this, "record.stop"); });
         into->addAction("Discard", this, [this] {
             if (!confirm("Discard this recording?",
                          formatElapsed(recording_.value("elapsed", 0.0)) +
                              " of audio is deleted and not sent."))
                 return;
-            engine_.request("record.discard");
+            engine_.request(this, "record.discard");
         });
     } else if (state == "failed") {
         into->addAction(QString::fromStdString(
                             recording_.value("message", std::string("Recording failed"))))
             ->setEnabled(false);
-        into->addAction("Dismiss", this, [this] { engine_.request("record.discard"); });
+        into->addAction("Dismiss", this, [this] { engine_.request(this, "record.discard"); });
     }
     for (auto& w : recording_.value("warnings", core::Json::array()))
         if (w.is_string())
@@ -396,7 +396,7 @@ void TrayApp::addRecorderRows(QMenu* into) {
             sub->addAction("Send what was recorded", this, [this, id] {
                 sendingRecovery_ << id;
                 rebuildMenu();
-                engine_.request("recordings.send", {{"id", id.toStdString()}},
+                engine_.request(this, "recordings.send", {{"id", id.toStdString()}},
                                 [this, id](const Reply&) {
                                     sendingRecovery_.removeAll(id);
                                     refresh();
@@ -412,7 +412,7 @@ void TrayApp::addRecorderRows(QMenu* into) {
                        : "The audio recorded before sayloft stopped is deleted and not "
                          "sent. This cannot be undone.";
             if (!confirm(title, detail)) return;
-            engine_.request("recordings.discard", {{"id", id.toStdString()}},
+            engine_.request(this, "recordings.discard", {{"id", id.toStdString()}},
                             [this](const Reply&) { refresh(); });
         });
     }
@@ -450,7 +450,7 @@ void TrayApp::runMenuAction(const core::Json& item) {
     } else if (action == "searchVault") {
         toggleSearch();
     } else if (action == "refresh") {
-        engine_.request("refresh", core::Json::object(), [this](const Reply&) { refresh(); });
+        engine_.request(this, "refresh", core::Json::object(), [this](const Reply&) { refresh(); });
     } else if (action == "settings") {
         showSettings();
     } else if (action == "welcome") {
@@ -528,7 +528,7 @@ void TrayApp::showWelcome() {
 void TrayApp::quickRecord() {
     const auto state = recordingState();
     if (state == "idle" || state == "failed") {
-        engine_.request("record.start", recorderWindow().startParams());
+        engine_.request(this, "record.start", recorderWindow().startParams());
         return;
     }
     showRecorder();

@@ -116,7 +116,7 @@ void WelcomeWindow::closeEvent(QCloseEvent* event) {
 }
 
 void WelcomeWindow::reload() {
-    engine_.request("settings.get", core::Json::object(), [this](const Reply& reply) {
+    engine_.request(this, "settings.get", core::Json::object(), [this](const Reply& reply) {
         if (!reply.ok()) {
             messageLine->setText(reply.text());
             return;
@@ -146,9 +146,9 @@ void WelcomeWindow::useVault(const QString& path, const QString& name) {
         reload();
         emit vaultChosen();
     };
-    engine_.request("settings.set", {{"key", "vaultPath"}, {"value", path.toStdString()}},
+    engine_.request(this, "settings.set", {{"key", "vaultPath"}, {"value", path.toStdString()}},
                     finished);
-    engine_.request("settings.set", {{"key", "vaultName"}, {"value", name.toStdString()}},
+    engine_.request(this, "settings.set", {{"key", "vaultName"}, {"value", name.toStdString()}},
                     finished);
 }
 

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "browser/file_actions.hpp"
 #include "fake_notification_server.hpp"
@@ -475,6 +476,24 @@ TEST_F(TrayTest, WithoutATrayHostTheMenuLivesInASmallWindow) {
     tray.start();
     tray.refresh();
     ASSERT_TRUE(settle([&] { return findAction(tray.menu(), "Today (2)") != nullptr; }));
+}
+
+TEST_F(TrayTest, AnAnswerForAWindowThatIsGoneIsDropped) {
+    std::atomic<bool> release = false;
+    engine.script("settings.get", [&release](app::ControlConnection& c, const core::Json& r) {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ScriptedEngine::done(c, r);
+    });
+    bool called = false;
+    auto* window = new QObject;
+    client.request(window, "settings.get", core::Json::object(),
+                   [&called](const Reply&) { called = true; });
+    ASSERT_TRUE(settle([&] { return engine.requests("settings.get").size() == 1; }));
+    delete window;
+    release = true;
+    ASSERT_TRUE(settle([&] { return client.openRequests() == 0; }));
+    QTest::qWait(50);
+    EXPECT_FALSE(called);
 }
 
 TEST(TrayEngineStart, StartsTheDaemonOnceWhenNoEngineAnswers) {
