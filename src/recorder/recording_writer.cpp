@@ -172,8 +172,11 @@ void RecordingWriter::appendLocked(int frames) {
         ok = appendHook_(frames);
         if (!ok) error = "injected write failure";
     } else {
+        errno = 0;
         ok = sf_writef_float(file_, out_.data(), frames) == frames;
-        if (!ok) error = sf_strerror(file_);
+        // The system's word ("No space left on device", "File too large") says more than the
+        // library's wrapping of it.
+        if (!ok) error = errno != 0 ? std::strerror(errno) : sf_strerror(file_);
     }
     if (ok) {
         framesInSegment_ += frames;

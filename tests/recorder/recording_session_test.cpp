@@ -1,9 +1,12 @@
 #include "recorder/recording_session.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -12,6 +15,7 @@
 #include "core/time_format.hpp"
 #include "recorder/engine_graph.hpp"
 #include "recorder/hal/simulated_audio_hardware.hpp"
+#include "recorder/recording_encoder.hpp"
 #include "recorder/sound_server_leftovers.hpp"
 #include "test_support.hpp"
 
@@ -308,6 +312,37 @@ TEST(RecordingSession, StopsWhenTheDiskIsNearlyFull) {
     EXPECT_NE(rig.session->status().lastResult->find("the disk is nearly full"), std::string::npos);
 }
 
+TEST(RecordingSession, ARecordingsFolderThatIsNoFolderFailsTheStartNamingIt) {
+    struct Case {
+        std::string kind;
+        std::function<void(const fs::path&)> make;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"file", [](const fs::path& p) { test::writeFile(p, "x"); }, " is a regular file"},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         " is a named pipe (FIFO)"},
+        {"dangling link",
+         [](const fs::path& p) { fs::create_symlink(p.parent_path() / "gone", p); },
+         " is a link to "},
+    };
+    for (auto& c : cases) {
+        Rig rig;
+        fs::remove_all(rig.recordings.root());
+        c.make(rig.recordings.root());
+        rig.start();
+        EXPECT_EQ(rig.session->state(), RecordingState::failed) << c.kind;
+        const auto failure = rig.session->status().failure;
+        EXPECT_EQ(failure.rfind("Could not create the recording folder: " +
+                                    rig.recordings.root().string() + c.says,
+                                0),
+                  0u)
+            << failure;
+        EXPECT_EQ(rig.graph, nullptr) << "no stream opened for a recording that cannot be kept";
+        EXPECT_FALSE(rig.sleep.held);
+    }
+}
+
 TEST(RecordingSession, SilentRecordingIsKeptNotSent) {
     Rig rig;
     rig.start();
@@ -551,6 +586,8 @@ class SessionOnSimulatedServer : public ::testing::Test {
         deps.catalog = catalog.get();
         deps.settings = [this] { return settings; };
         deps.send = [this](const std::string& id) {
+            if (encode)
+                RecordingEncoder::encode(recordings.workFolder(id), *recordings.loadSidecar(id));
             sentSeconds = recordedSeconds(recordings.workFolder(id), *recordings.loadSidecar(id));
             sent.push_back(id);
             recordings.removeWorkFolder(id);
@@ -607,7 +644,29 @@ class SessionOnSimulatedServer : public ::testing::Test {
     int64_t t = 0;
     std::vector<std::string> sent;
     double sentSeconds = 0;
+    bool encode = false;  // the hand-over writes the encoded parts, as the product's does
     std::unique_ptr<RecordingSession> session;
+};
+
+// While alive no file of this process grows past `bytes`: a write beyond fails with EFBIG as on a
+// full disk, at a size the test knows, also for root (which permission bits do not stop).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+  private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
 };
 
 TEST_F(SessionOnSimulatedServer, RecordsBothSidesAndStopsAfterTheSilenceSetting) {
@@ -626,6 +685,48 @@ TEST_F(SessionOnSimulatedServer, RecordsBothSidesAndStopsAfterTheSilenceSetting)
     EXPECT_NEAR(sentSeconds, 70, 1.5) << "the silence is recorded too, up to the stop";
     EXPECT_EQ(session->state(), RecordingState::idle);
     EXPECT_TRUE(hw->openStreams().empty()) << "nothing stays open after the recording";
+}
+
+TEST_F(SessionOnSimulatedServer, WritesThatFailStopTheRecordingAndKeepWhatWasSaved) {
+    encode = true;
+    session->start({});
+    main.pump();
+    ASSERT_EQ(session->state(), RecordingState::recording) << session->status().failure;
+    const auto id = *session->currentID();
+    const auto folder = recordings.workFolder(id);
+    feed(3, true, true);
+    double saved = 0;
+    {
+        // The segment cannot grow any more, nor can the hand-over's encoded part; the small
+        // sidecar still gets through.
+        FileSizeLimit full(4 * 1024);
+        saved = recordedSeconds(folder, *recordings.loadSidecar(id));
+        feed(2, true, true);
+        settle();
+        std::vector<std::string> texts;
+        for (auto& w : session->warnings()) texts.push_back(w.text);
+        EXPECT_EQ(texts, std::vector<std::string>{
+                             "Recording stopped: sayloft could not save the audio to disk (File "
+                             "too large). What was saved before is being sent."});
+        const auto status = session->status();
+        EXPECT_EQ(status.state, RecordingState::failed);
+        EXPECT_TRUE(status.stoppedOnFailure);
+        EXPECT_EQ(status.failure, "Could not send the recording " + id + ": Could not write " + id +
+                                      ".m4a: File too large. It is kept and can be sent again.");
+        EXPECT_EQ(status.pendingRecovery, std::vector<std::string>{id});
+        EXPECT_TRUE(hw->openStreams().empty());
+    }
+    EXPECT_TRUE(sent.empty());
+
+    // With room again it is offered with every second that reached the disk, and it encodes.
+    auto offered = listUnfinished(recordings);
+    ASSERT_EQ(offered.size(), 1u);
+    EXPECT_EQ(offered[0].id, id);
+    EXPECT_GT(saved, 2.5);
+    EXPECT_NEAR(offered[0].seconds, saved, 0.2);
+    auto parts = RecordingEncoder::encode(folder, recordings.closeOpenEnds(offered[0].sidecar));
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_GT(fs::file_size(parts[0]), 4u * 1024);
 }
 
 TEST_F(SessionOnSimulatedServer, WarnsWhenAPlayingAppAndTheMicrophoneReachNothing) {
