@@ -1,12 +1,10 @@
 #include "recorder/recording_session.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -17,6 +15,7 @@
 #include "recorder/hal/simulated_audio_hardware.hpp"
 #include "recorder/recording_encoder.hpp"
 #include "recorder/sound_server_leftovers.hpp"
+#include "recorder_test_support.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::recorder {
@@ -298,18 +297,40 @@ TEST(RecordingSession, StopsAutomaticallyAfterTheSilenceSetting) {
 }
 
 TEST(RecordingSession, StopsWhenTheDiskIsNearlyFull) {
-    Rig rig;
-    rig.disk.important = RecordingSession::kImportantFloor;  // exactly 1 GiB: goes on
-    rig.start();
-    rig.run(40, kBoth);  // checked at 1 s and 31 s
-    EXPECT_EQ(rig.session->state(), RecordingState::recording);
-    rig.disk.important = RecordingSession::kImportantFloor - 1;
-    rig.run(20, kBoth);
-    EXPECT_EQ(rig.session->state(), RecordingState::recording) << "checked every 30 s";
-    rig.run(2, kBoth);
-    rig.settle();
-    EXPECT_EQ(rig.sent.size(), 1u);
-    EXPECT_NE(rig.session->status().lastResult->find("the disk is nearly full"), std::string::npos);
+    // Free bytes as statvfs gives them (both the same on Linux); -1 where unknown.
+    const int64_t plenty = int64_t(100) << 30;
+    const int64_t important = RecordingSession::kImportantFloor;
+    const int64_t available = RecordingSession::kAvailableFloor;
+    struct Case {
+        platform::DiskSpace disk;
+        bool stops;
+    };
+    const Case cases[] = {
+        {{plenty, important}, false},
+        {{plenty, important - 1}, true},
+        {{available, -1}, false},
+        {{available - 1, -1}, true},
+        {{-1, -1}, false},
+    };
+    for (auto& c : cases) {
+        Rig rig;
+        rig.start();
+        const auto id = *rig.session->currentID();
+        rig.run(40, kBoth);  // checked at 1 s and 31 s
+        rig.disk = c.disk;
+        rig.run(20, kBoth);
+        EXPECT_EQ(rig.session->state(), RecordingState::recording) << "checked every 30 s";
+        rig.run(2, kBoth);
+        rig.settle();
+        const auto status = rig.session->status();
+        EXPECT_EQ(rig.sent.size(), c.stops ? 1u : 0u)
+            << c.disk.available << " " << c.disk.important;
+        EXPECT_EQ(status.stoppedOnFailure, c.stops);
+        if (c.stops) {
+            EXPECT_EQ(status.lastResult.value_or(""),
+                      "Sent " + id + " (1 min). Recording stopped: the disk is nearly full.");
+        }
+    }
 }
 
 TEST(RecordingSession, ARecordingsFolderThatIsNoFolderFailsTheStartNamingIt) {
@@ -648,27 +669,6 @@ class SessionOnSimulatedServer : public ::testing::Test {
     std::unique_ptr<RecordingSession> session;
 };
 
-// While alive no file of this process grows past `bytes`: a write beyond fails with EFBIG as on a
-// full disk, at a size the test knows, also for root (which permission bits do not stop).
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved_;
-        lowered.rlim_cur = bytes;
-        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-  private:
-    rlimit saved_{};
-    void (*previous_)(int) = SIG_DFL;
-};
-
 TEST_F(SessionOnSimulatedServer, RecordsBothSidesAndStopsAfterTheSilenceSetting) {
     settings.autoStopMinutes = 1;
     session->start({});
@@ -699,7 +699,7 @@ TEST_F(SessionOnSimulatedServer, WritesThatFailStopTheRecordingAndKeepWhatWasSav
     {
         // The segment cannot grow any more, nor can the hand-over's encoded part; the small
         // sidecar still gets through.
-        FileSizeLimit full(4 * 1024);
+        test::FileSizeLimit full(4 * 1024);
         saved = recordedSeconds(folder, *recordings.loadSidecar(id));
         feed(2, true, true);
         settle();
