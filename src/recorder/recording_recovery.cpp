@@ -151,7 +151,11 @@ bool RecordingRecovery::isValidID(const std::string& id) {
 
 std::optional<std::string> RecordingRecovery::rootProblem() const {
     struct stat link {};
-    if (::lstat(root_.c_str(), &link) != 0) return std::nullopt;  // made on the first recording
+    if (::lstat(root_.c_str(), &link) != 0) {
+        if (errno == ENOTDIR)
+            return root_.string() + " cannot be made: a part of its path is not a folder";
+        return std::nullopt;  // made on the first recording
+    }
     struct stat target {};
     if (::stat(root_.c_str(), &target) != 0) {
         if (S_ISLNK(link.st_mode)) {
