@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <csignal>
 #include <iostream>
 
 #include "app/engine_host.hpp"
@@ -77,6 +78,9 @@ bool ensureSettingsFile() {
 }  // namespace sayloft::cli
 
 int main(int argc, char** argv) {
+    // A file size limit makes a write fail (EFBIG) like a full disk, which the recorder stops
+    // on and reports, instead of killing the process in the middle of a recording.
+    std::signal(SIGXFSZ, SIG_IGN);
     // First: every thread started from here on leaves SIGINT and SIGTERM to the waiter.
     sayloft::core::SignalWaiter signals;
     sayloft::cli::Cli cli(signals);

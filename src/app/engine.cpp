@@ -751,6 +751,11 @@ Json Engine::handle(const Json& request, const RequestOutput& output, std::stop_
     });
 
     if (method == "recordings") {
+        if (auto problem = p.recordings.rootProblem()) {
+            output.err("Recordings are kept in a folder, but " + *problem +
+                       ". Move it away so that sayloft can make the folder.");
+            return done(1);
+        }
         auto unfinished = recorder::listUnfinished(p.recordings);
         std::erase_if(unfinished, [&](const recorder::UnfinishedRecording& r) {
             return recordingNow && r.id == *recordingNow;
@@ -940,6 +945,8 @@ Json Engine::handleRecording(const std::string& method, const Json& params,
                 if (state == "failed") return failed(s.value("message", "The recording failed."));
                 std::string result = s.value("lastResult", "");
                 if (result == before) return failed("Recording " + id + " was discarded.");
+                // Sent, but cut short by a failure: a script must not take it for the whole.
+                if (s.value("stoppedOnFailure", false)) return failed(result);
                 output.out(result);
                 return ok({{"recordingId", id}, {"result", result}});
             }

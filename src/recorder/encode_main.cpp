@@ -1,6 +1,7 @@
 // sayloft-encode WORKFOLDER LIMITFRAMES: encodes the recording saved in WORKFOLDER into its .m4a
 // parts and prints their paths, one per line. Errors go to standard error; the exit status names
 // the kind of failure (see encoder_process.hpp).
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -12,6 +13,8 @@
 using namespace sayloft;
 
 int main(int argc, char** argv) {
+    // Past a file size limit a write fails like on a full disk and is reported as such.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc != 3) {
         std::cerr << "usage: sayloft-encode WORKFOLDER LIMITFRAMES\n";
         return 2;

@@ -117,6 +117,10 @@ class AacPart {
         if (rc < 0) fail(avError(rc));
         drain();
         if ((rc = av_write_trailer(format_)) < 0) fail(avError(rc));
+        // The muxer does not always pass on what the file refused (a full disk): ask the file.
+        avio_flush(format_->pb);
+        checkFile();
+        if ((rc = avio_closep(&format_->pb)) < 0) fail(avError(rc));
         release();
     }
 
@@ -151,7 +155,12 @@ class AacPart {
             packet_->stream_index = stream_->index;
             rc = av_interleaved_write_frame(format_, packet_);
             if (rc < 0) fail(avError(rc));
+            checkFile();
         }
+    }
+
+    void checkFile() {
+        if (format_->pb && format_->pb->error < 0) fail(avError(format_->pb->error));
     }
 
     void release() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 #include "core/files.hpp"
@@ -146,6 +147,32 @@ fs::path RecordingRecovery::defaultRoot() {
 bool RecordingRecovery::isValidID(const std::string& id) {
     return !id.empty() && id != "." && id != ".." && id.find('/') == std::string::npos &&
            id.find('\0') == std::string::npos;
+}
+
+std::optional<std::string> RecordingRecovery::rootProblem() const {
+    struct stat link {};
+    if (::lstat(root_.c_str(), &link) != 0) {
+        if (errno == ENOTDIR)
+            return root_.string() + " cannot be made: a part of its path is not a folder";
+        return std::nullopt;  // made on the first recording
+    }
+    struct stat target {};
+    if (::stat(root_.c_str(), &target) != 0) {
+        if (S_ISLNK(link.st_mode)) {
+            std::error_code ec;
+            const auto to = fs::read_symlink(root_, ec);
+            return root_.string() + " is a link to " + (ec ? std::string("a place") : to.string()) +
+                   ", which does not exist";
+        }
+        return root_.string() + " cannot be read (" + std::strerror(errno) + ")";
+    }
+    if (S_ISDIR(target.st_mode)) return std::nullopt;
+    const char* what = S_ISREG(target.st_mode)    ? "a regular file"
+                       : S_ISFIFO(target.st_mode) ? "a named pipe (FIFO)"
+                       : S_ISSOCK(target.st_mode) ? "a socket"
+                                                  : "a device";
+    return root_.string() + (S_ISLNK(link.st_mode) ? " leads to " : " is ") + what +
+           ", not a folder";
 }
 
 fs::path RecordingRecovery::workFolder(const std::string& id) const {

@@ -21,6 +21,10 @@ class RecordingRecovery {
     static std::filesystem::path defaultRoot();  // <data dir>/Recordings
 
     const std::filesystem::path& root() const { return root_; }
+    // Why recordings cannot be kept in the recordings folder ("<path> is a regular file, not a
+    // folder", a FIFO, a link to nothing ...); nothing when it is a folder, a link to one, or
+    // not there yet (it is made on the first recording).
+    std::optional<std::string> rootProblem() const;
     // Throws for an id that could leave the recordings folder (empty, ".", "..", "/", NUL).
     std::filesystem::path workFolder(const std::string& id) const;
     static bool isValidID(const std::string& id);

@@ -96,6 +96,7 @@ Json toJson(const RecordingStatus& s) {
     if (!s.failure.empty()) j["message"] = s.failure;
     if (s.consentReminder) j["consentReminder"] = *s.consentReminder;
     if (s.lastResult) j["lastResult"] = *s.lastResult;
+    if (s.stoppedOnFailure) j["stoppedOnFailure"] = true;
     return j;
 }
 
@@ -177,6 +178,7 @@ RecordingStatus RecordingSession::status() const {
     if (isActive() && consentReminder_ && !(consentNotified_ && elapsed_ >= kConsentMenuSeconds))
         s.consentReminder = consentReminder_;
     s.lastResult = lastResult_;
+    s.stoppedOnFailure = stoppedOnFailure_;
     for (auto& r : pendingRecovery_) s.pendingRecovery.push_back(r.id);
     return s;
 }
@@ -228,6 +230,7 @@ void RecordingSession::start(const RecordingOptions& requested) {
     cleanMicPeak_ = 0;
     echoActive_ = false;
     stopScheduled_ = false;
+    stoppedOnFailure_ = false;
     changed();
 
     RecordingOptions options = requested;
@@ -238,6 +241,10 @@ void RecordingSession::start(const RecordingOptions& requested) {
     const auto startedAt = deps_.clock.now();
     const std::string base = recordingCanonicalID(startedAt);
     std::string id = base;
+    if (auto problem = deps_.recordings.rootProblem()) {
+        fail("Could not create the recording folder: " + *problem, false, std::nullopt);
+        return;
+    }
     try {
         for (int n = 2; fs::exists(deps_.recordings.workFolder(id)); ++n)
             id = base + "_" + std::to_string(n);
@@ -481,9 +488,10 @@ void RecordingSession::tick() {
     autoStopCheck();
 }
 
-void RecordingSession::scheduleStop() {
+void RecordingSession::scheduleStop(bool failure) {
     if (stopScheduled_) return;
     stopScheduled_ = true;
+    stoppedOnFailure_ = failure;
     std::weak_ptr<RecordingSession*> weak = alive_;
     deps_.main.async([weak] {
         if (auto s = weak.lock()) (*s)->stopAndSend();
@@ -578,7 +586,7 @@ bool RecordingSession::autoStopCheck() {
               currentID_.value_or("?"));
     addWarning(RecordingWarning::Kind::note,
                "Stopped automatically after " + std::to_string(minutes) + " min of silence.");
-    scheduleStop();
+    scheduleStop(false);
     return true;
 }
 
@@ -1038,6 +1046,8 @@ void RecordingSession::launchCheck() {
     }
     std::optional<std::string> exclude;
     if (isActive() || state_ == RecordingState::starting) exclude = currentID_;
+    if (auto problem = deps_.recordings.rootProblem())
+        core::log(kArea, "no recording can be kept: {}", *problem);
     pendingRecovery_ = deps_.recordings.scan(exclude);
     if (!pendingRecovery_.empty()) {
         std::string ids;

@@ -59,6 +59,9 @@ struct RecordingStatus {
     bool echoCancellationActive = false;
     std::optional<std::string> consentReminder;  // as visible now
     std::optional<std::string> lastResult;
+    // The last recording was stopped by a failure (writing, disk, engine), not by the user or
+    // the automatic stop; what it had recorded is sent all the same.
+    bool stoppedOnFailure = false;
     std::vector<std::string> pendingRecovery;  // ids, newest first
 };
 core::Json toJson(const RecordingStatus& status);
@@ -170,7 +173,7 @@ class RecordingSession {
     void powerCheck();
     void silenceCheck();
     bool autoStopCheck();
-    void scheduleStop();
+    void scheduleStop(bool failure = true);
     void bankRunning();
     void fail(const std::string& message, bool keepFolder, const std::optional<std::string>& id);
     void holdSleep();
@@ -224,6 +227,7 @@ class RecordingSession {
     bool batteryWarned_ = false;
     std::optional<std::string> pendingSegmentReason_;
     bool stopScheduled_ = false;
+    bool stoppedOnFailure_ = false;
     // A discard asked for while finishing: honoured if the hand-over has not begun.
     std::shared_ptr<std::atomic<bool>> discardWhileFinishing_;
     std::function<void()> onChange_;

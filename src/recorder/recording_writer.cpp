@@ -172,8 +172,17 @@ void RecordingWriter::appendLocked(int frames) {
         ok = appendHook_(frames);
         if (!ok) error = "injected write failure";
     } else {
+        errno = 0;
         ok = sf_writef_float(file_, out_.data(), frames) == frames;
-        if (!ok) error = sf_strerror(file_);
+        // The system's word ("No space left on device", "File too large") says more than the
+        // library's wrapping of it.
+        if (!ok) error = errno != 0 ? std::strerror(errno) : sf_strerror(file_);
+        // A write that got only part of the chunk out leaves the library's position off the
+        // audio's end, and the next write would go over what is already saved: back to the end
+        // of the whole frames, so that the next chunk follows them.
+        if (!ok && sf_seek(file_, framesInSegment_, SEEK_SET | SFM_WRITE) != framesInSegment_)
+            core::log(kArea, "cannot return to the end of the audio in {}: {}", newestFileName(),
+                      sf_strerror(file_));
     }
     if (ok) {
         framesInSegment_ += frames;

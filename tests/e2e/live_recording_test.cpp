@@ -1,8 +1,10 @@
 // Meetings recorded from a private sound server by the real program, sent to the real local
 // service: `sayloft record` ends as a transcribed note; an engine killed mid-recording leaves the
-// recording to be offered and sent at the next start; an idle engine holds no stream open.
+// recording to be offered and sent at the next start; an idle engine holds no stream open; a
+// recording whose writes start failing is cut short with an error and keeps what reached the disk.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <random>
 #include <sstream>
@@ -205,4 +207,69 @@ TEST(LiveRecording, KilledEnginesOfferTheirRecordingsToSendLater) {
     }
     EXPECT_TRUE(h.recordStreams().empty());
     EXPECT_EQ(h.sayloft({"recordings"}).out, "No unfinished recordings.\n");
+}
+
+TEST(LiveRecording, WritesFailingPartwayEndTheCommandWithAnErrorAndSendWhatReachedTheDisk) {
+    RecorderHome h;
+    if (!h.start()) GTEST_SKIP() << "no private sound server: " << h.pulse.whyNot();
+    h.timeScale = "1";
+    // No file of the command may grow past 2 MB: its segment reaches that after about 5 s of
+    // audio, and from then on every write fails as on a full disk. sayloft itself has to keep
+    // the signal a file size limit sends from killing it.
+    pid_t mic = h.pulse.speak(h.micSpeech);
+    pid_t other = h.pulse.play(h.otherSpeech, "speakers");
+    auto argv = h.argv({"record", "--seconds", "30"});
+    argv.insert(argv.begin(), {"prlimit", "--fsize=2000000", "--"});
+    pid_t record = test::spawnBackground(argv, h.log, h.env());
+    test::waitExit(mic);
+    test::waitExit(other);
+    EXPECT_EQ(test::waitExit(record), 1) << h.text();
+
+    const auto log = h.text();
+    EXPECT_NE(log.find("Recording stopped: sayloft could not save the audio to disk (File too "
+                       "large). What was saved before is being sent."),
+              std::string::npos)
+        << log;
+    auto at = log.find("Sent ");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string id = log.substr(at + 5, log.find_first_of(" \n", at + 5) - at - 5);
+    // Every frame the segment held reached the note.
+    auto closed = log.find("segment segment-001.caf closed (");
+    ASSERT_NE(closed, std::string::npos) << log;
+    const double onDisk = std::stod(log.substr(closed + 32)) / 48000;
+    EXPECT_GT(onDisk, 1);
+    EXPECT_LT(onDisk, 2000000.0 / 8 / 48000) << log;
+    auto inbox = h.inbox();
+    auto note = inbox.readFrontmatter(inbox.notePath(id));
+    EXPECT_EQ(note.classification, "meeting_recording");
+    EXPECT_NEAR(double(note.audioDurationSec.value_or(0)), onDisk, 1.0);
+    EXPECT_EQ(h.sayloft({"recordings"}).out, "No unfinished recordings.\n");
+    EXPECT_TRUE(h.recordStreams().empty());
+}
+
+// A FIFO where the recordings folder belongs: both commands name it, and neither hangs on it.
+TEST(RecordingsFolder, ThatIsNoFolderIsNamedByRecordAndByRecordings) {
+    test::TempDir home;
+    const auto place = home / ".local/share/sayloft/Recordings";
+    fs::create_directories(place.parent_path());
+    ASSERT_EQ(::mkfifo(place.c_str(), 0600), 0);
+    const std::string says = place.string() + " is a named pipe (FIFO), not a folder";
+    auto env = test::homeEnv(home.path(), {{"PULSE_SERVER", "unix:/nonexistent"},
+                                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+                                           {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}});
+    auto sayloft = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), test::buildPath("apps/sayloft/sayloft").string());
+        return test::run(args, env);
+    };
+    auto listed = sayloft({"recordings"});
+    EXPECT_EQ(listed.exitCode, 1);
+    EXPECT_EQ(listed.out, "");
+    EXPECT_NE(listed.err.find(says), std::string::npos) << listed.err;
+
+    auto recorded = sayloft({"record", "--seconds", "1"});
+    EXPECT_EQ(recorded.exitCode, 1);
+    EXPECT_NE(recorded.err.find("Could not create the recording folder: " + says),
+              std::string::npos)
+        << recorded.err;
+    EXPECT_TRUE(fs::is_fifo(place)) << "left as it was";
 }

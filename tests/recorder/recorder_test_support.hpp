@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <vector>
@@ -31,5 +34,19 @@ inline float micSample(int64_t i) {
 inline float systemSample(int64_t i) {
     return static_cast<float>((i * 7) % 65521) / 65521.0f * 0.6f - 0.3f;
 }
+
+// While alive no file of this process grows past `bytes`: a write beyond fails with EFBIG as on a
+// full disk, at a size the test knows, also for root (which permission bits do not stop).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
+};
 
 }  // namespace sayloft::test

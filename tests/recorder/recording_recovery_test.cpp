@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 
 #include "core/files.hpp"
 #include "core/time_format.hpp"
@@ -171,4 +173,52 @@ TEST_F(RecoveryFixture, ClosingOpenEndsAndRemovingParts) {
     ASSERT_TRUE(recovery.removeWorkFolder("x"));
     recovery.saveSidecar(s);
     EXPECT_FALSE(fs::exists(root / "x"));
+}
+
+// Only a folder, a link to one, or nothing yet can hold recordings; everything else is named.
+TEST(RecordingRecovery, SaysWhyTheRecordingsFolderCannotHoldRecordings) {
+    struct Case {
+        std::string kind;
+        std::function<void(const fs::path&)> make;
+        std::string says;  // empty: no problem
+    };
+    const Case cases[] = {
+        {"absent", [](const fs::path&) {}, ""},
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }, ""},
+        {"link to a folder",
+         [](const fs::path& p) {
+             fs::create_directory(p.parent_path() / "elsewhere");
+             fs::create_symlink(p.parent_path() / "elsewhere", p);
+         },
+         ""},
+        {"file", [](const fs::path& p) { test::writeFile(p, "x"); },
+         " is a regular file, not a folder"},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         " is a named pipe (FIFO), not a folder"},
+        {"link to a file",
+         [](const fs::path& p) {
+             test::writeFile(p.parent_path() / "file", "x");
+             fs::create_symlink(p.parent_path() / "file", p);
+         },
+         " leads to a regular file, not a folder"},
+        {"dangling link",
+         [](const fs::path& p) { fs::create_symlink(p.parent_path() / "gone", p); },
+         " is a link to "},
+        {"below a file", [](const fs::path& p) { test::writeFile(p.parent_path(), "x"); },
+         " cannot be made: a part of its path is not a folder"},
+    };
+    for (auto& c : cases) {
+        test::TempDir dir;
+        const auto root = dir / "data" / "Recordings";
+        fs::create_directories(root.parent_path());
+        if (c.kind == "below a file") fs::remove(root.parent_path());
+        c.make(root);
+        auto problem = RecordingRecovery(root).rootProblem();
+        if (c.says.empty()) {
+            EXPECT_FALSE(problem) << c.kind << ": " << *problem;
+        } else {
+            EXPECT_EQ(problem.value_or("").rfind(root.string() + c.says, 0), 0u)
+                << c.kind << ": " << problem.value_or("none");
+        }
+    }
 }

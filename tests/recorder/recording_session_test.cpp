@@ -1,6 +1,7 @@
 #include "recorder/recording_session.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cmath>
@@ -12,7 +13,9 @@
 #include "core/time_format.hpp"
 #include "recorder/engine_graph.hpp"
 #include "recorder/hal/simulated_audio_hardware.hpp"
+#include "recorder/recording_encoder.hpp"
 #include "recorder/sound_server_leftovers.hpp"
+#include "recorder_test_support.hpp"
 #include "test_support.hpp"
 
 namespace sayloft::recorder {
@@ -294,18 +297,53 @@ TEST(RecordingSession, StopsAutomaticallyAfterTheSilenceSetting) {
 }
 
 TEST(RecordingSession, StopsWhenTheDiskIsNearlyFull) {
+    // Free bytes as statvfs gives them (both the same on Linux); -1 where unknown.
+    const int64_t plenty = int64_t(100) << 30;
+    const int64_t important = RecordingSession::kImportantFloor;
+    const int64_t available = RecordingSession::kAvailableFloor;
+    struct Case {
+        platform::DiskSpace disk;
+        bool stops;
+    };
+    const Case cases[] = {
+        {{plenty, important}, false},
+        {{plenty, important - 1}, true},
+        {{available, -1}, false},
+        {{available - 1, -1}, true},
+        {{-1, -1}, false},
+    };
+    for (auto& c : cases) {
+        Rig rig;
+        rig.start();
+        const auto id = *rig.session->currentID();
+        rig.run(40, kBoth);  // checked at 1 s and 31 s
+        rig.disk = c.disk;
+        rig.run(20, kBoth);
+        EXPECT_EQ(rig.session->state(), RecordingState::recording) << "checked every 30 s";
+        rig.run(2, kBoth);
+        rig.settle();
+        const auto status = rig.session->status();
+        EXPECT_EQ(rig.sent.size(), c.stops ? 1u : 0u)
+            << c.disk.available << " " << c.disk.important;
+        EXPECT_EQ(status.stoppedOnFailure, c.stops);
+        if (c.stops) {
+            EXPECT_EQ(status.lastResult.value_or(""),
+                      "Sent " + id + " (1 min). Recording stopped: the disk is nearly full.");
+        }
+    }
+}
+
+TEST(RecordingSession, ARecordingsFolderThatIsNoFolderFailsTheStartNamingIt) {
     Rig rig;
-    rig.disk.important = RecordingSession::kImportantFloor;  // exactly 1 GiB: goes on
+    fs::remove_all(rig.recordings.root());
+    ASSERT_EQ(::mkfifo(rig.recordings.root().c_str(), 0600), 0);
     rig.start();
-    rig.run(40, kBoth);  // checked at 1 s and 31 s
-    EXPECT_EQ(rig.session->state(), RecordingState::recording);
-    rig.disk.important = RecordingSession::kImportantFloor - 1;
-    rig.run(20, kBoth);
-    EXPECT_EQ(rig.session->state(), RecordingState::recording) << "checked every 30 s";
-    rig.run(2, kBoth);
-    rig.settle();
-    EXPECT_EQ(rig.sent.size(), 1u);
-    EXPECT_NE(rig.session->status().lastResult->find("the disk is nearly full"), std::string::npos);
+    EXPECT_EQ(rig.session->state(), RecordingState::failed);
+    EXPECT_EQ(rig.session->status().failure,
+              "Could not create the recording folder: " + rig.recordings.root().string() +
+                  " is a named pipe (FIFO), not a folder");
+    EXPECT_EQ(rig.graph, nullptr) << "no stream opened for a recording that cannot be kept";
+    EXPECT_FALSE(rig.sleep.held);
 }
 
 TEST(RecordingSession, SilentRecordingIsKeptNotSent) {
@@ -551,6 +589,8 @@ class SessionOnSimulatedServer : public ::testing::Test {
         deps.catalog = catalog.get();
         deps.settings = [this] { return settings; };
         deps.send = [this](const std::string& id) {
+            if (encode)
+                RecordingEncoder::encode(recordings.workFolder(id), *recordings.loadSidecar(id));
             sentSeconds = recordedSeconds(recordings.workFolder(id), *recordings.loadSidecar(id));
             sent.push_back(id);
             recordings.removeWorkFolder(id);
@@ -607,6 +647,7 @@ class SessionOnSimulatedServer : public ::testing::Test {
     int64_t t = 0;
     std::vector<std::string> sent;
     double sentSeconds = 0;
+    bool encode = false;  // the hand-over writes the encoded parts, as the product's does
     std::unique_ptr<RecordingSession> session;
 };
 
@@ -626,6 +667,48 @@ TEST_F(SessionOnSimulatedServer, RecordsBothSidesAndStopsAfterTheSilenceSetting)
     EXPECT_NEAR(sentSeconds, 70, 1.5) << "the silence is recorded too, up to the stop";
     EXPECT_EQ(session->state(), RecordingState::idle);
     EXPECT_TRUE(hw->openStreams().empty()) << "nothing stays open after the recording";
+}
+
+TEST_F(SessionOnSimulatedServer, WritesThatFailStopTheRecordingAndKeepWhatWasSaved) {
+    encode = true;
+    session->start({});
+    main.pump();
+    ASSERT_EQ(session->state(), RecordingState::recording) << session->status().failure;
+    const auto id = *session->currentID();
+    const auto folder = recordings.workFolder(id);
+    feed(3, true, true);
+    double saved = 0;
+    {
+        // The segment cannot grow any more, nor can the hand-over's encoded part; the small
+        // sidecar still gets through.
+        test::FileSizeLimit full(4 * 1024);
+        saved = recordedSeconds(folder, *recordings.loadSidecar(id));
+        feed(2, true, true);
+        settle();
+        std::vector<std::string> texts;
+        for (auto& w : session->warnings()) texts.push_back(w.text);
+        EXPECT_EQ(texts, std::vector<std::string>{
+                             "Recording stopped: sayloft could not save the audio to disk (File "
+                             "too large). What was saved before is being sent."});
+        const auto status = session->status();
+        EXPECT_EQ(status.state, RecordingState::failed);
+        EXPECT_TRUE(status.stoppedOnFailure);
+        EXPECT_EQ(status.failure, "Could not send the recording " + id + ": Could not write " + id +
+                                      ".m4a: File too large. It is kept and can be sent again.");
+        EXPECT_EQ(status.pendingRecovery, std::vector<std::string>{id});
+        EXPECT_TRUE(hw->openStreams().empty());
+    }
+    EXPECT_TRUE(sent.empty());
+
+    // With room again it is offered with every second that reached the disk, and it encodes.
+    auto offered = listUnfinished(recordings);
+    ASSERT_EQ(offered.size(), 1u);
+    EXPECT_EQ(offered[0].id, id);
+    EXPECT_GT(saved, 2.5);
+    EXPECT_NEAR(offered[0].seconds, saved, 0.2);
+    auto parts = RecordingEncoder::encode(folder, recordings.closeOpenEnds(offered[0].sidecar));
+    ASSERT_EQ(parts.size(), 1u);
+    EXPECT_GT(fs::file_size(parts[0]), 4u * 1024);
 }
 
 TEST_F(SessionOnSimulatedServer, WarnsWhenAPlayingAppAndTheMicrophoneReachNothing) {

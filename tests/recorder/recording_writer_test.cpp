@@ -171,6 +171,39 @@ TEST(RecordingWriter, OnlyTheFirstFailedAppendOfASegmentIsLogged) {
     EXPECT_EQ(f.log.count("write failed in segment-00"), 3u);  // one per segment
 }
 
+// A disk that fills up in the middle of a chunk: that chunk is lost, the audio before it stays
+// as it was, and what comes once there is room again follows it.
+TEST(RecordingWriter, AFailedWriteLosesItsChunkOnly) {
+    WriterFixture f;
+    f.writer->beginSegment(48000, std::nullopt, "start");
+    // Fed and written under the writer's lock: its thread cannot cut the chunks otherwise.
+    auto write = [&](int64_t frames) {
+        auto lock = f.writer->lock();
+        f.feed(frames);
+        f.writer->drainLocked();
+    };
+    write(10'000);
+    const auto segment = f.folder() / "segment-001.caf";
+    {
+        test::FileSizeLimit full(fs::file_size(segment) + 1000);  // 125 frames more
+        for (int i = 0; i < 3; ++i) write(2'000);
+    }
+    write(5'000);
+    f.writer->finish();
+    {
+        auto lock = f.writer->lock();
+        EXPECT_EQ(f.writer->failedWritesLocked(), 3);
+        EXPECT_EQ(f.writer->lastWriteErrorLocked(), "File too large");
+    }
+    auto audio = test::readAudio(segment);
+    ASSERT_EQ(audio.frames(), 15'000);
+    for (int64_t i = 0; i < 15'000; ++i) {
+        const int64_t fed = i < 10'000 ? i : i + 6'000;
+        ASSERT_EQ(audio.samples[2 * i], test::micSample(fed)) << i;
+        ASSERT_EQ(audio.samples[2 * i + 1], test::systemSample(fed)) << i;
+    }
+}
+
 TEST(RecordingWriter, AThreadDrainsWhileRecording) {
     test::TempDir dir;
     test::LogCollector log;
