@@ -177,8 +177,16 @@ void RecorderWindow::showStatus(const core::Json& status) {
         echoLine->setStyleSheet({});
         echoLine->setText(echo);
     }
+    if (state != "idle" && state != "failed" && !warnings.isEmpty()) lastWarnings_ = warnings;
+    if (state == "starting") lastWarnings_.clear();
     if (state == "failed")
         messageLine->setText(QString::fromStdString(status_.value("message", std::string())));
+    // Cut short by a failure and sent: say both, so the user knows the note is not the whole.
+    if (state == "idle" && status_.value("stoppedOnFailure", false)) {
+        auto result = QString::fromStdString(status_.value("lastResult", std::string()));
+        auto why = lastWarnings_.join('\n');
+        messageLine->setText(why.isEmpty() ? result : why + "\n" + result);
+    }
 
     const bool idle = state == "idle" || state == "failed";
     recordButton->setEnabled(idle);

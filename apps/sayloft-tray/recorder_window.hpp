@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
 #include <QToolButton>
 #include <QWidget>
 #include <functional>
@@ -73,6 +74,8 @@ class RecorderWindow : public QWidget {
 
     EngineClient& engine_;
     core::Json status_ = core::Json::object();
+    // The warnings of the recording under way: when a failure stops it, they say why.
+    QStringList lastWarnings_;
     QString preferredSource_ = "all";
 };
 

@@ -96,6 +96,8 @@ core::Json cleanStatus(const core::Json& status) {
                               {"echo", T::string},
                               {"outputKind", T::string},
                               {"message", T::string},
+                              {"lastResult", T::string},
+                              {"stoppedOnFailure", T::boolean},
                               {"id", T::string}});
     core::Json warnings = core::Json::array();
     if (status.is_object() && status.contains("warnings") && status["warnings"].is_array())
@@ -276,8 +278,12 @@ void TrayApp::followRecording(const core::Json& status) {
     recording_ = cleanStatus(status);
     const auto now = recordingState();
     if (recorder_) recorder_->showStatus(recording_);
-    if (now == "idle" && recorder_) {
-        recorder_->hide();
+    if (now == "idle" && before != "idle") {
+        // A failure that ended it keeps the window up to say so; otherwise it goes.
+        if (recording_.value("stoppedOnFailure", false))
+            showRecorder();
+        else if (recorder_)
+            recorder_->hide();
     } else if (now == "starting" && (before == "idle" || before == "failed")) {
         auto s = settingsAnswer_.value("settings", core::Json::object());
         if (s.value("recordingShowWindow", true)) showRecorder();

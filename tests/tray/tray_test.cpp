@@ -223,7 +223,24 @@ TEST_F(TrayTest, FollowsTheRecordingAndTheQuickKeyNeverStartsASecond) {
     EXPECT_EQ(engine.requests("record.start").size(), 1u);
 
     engine.publish({{"event", "recording"}, {"state", "idle"}});
-    ASSERT_TRUE(settle([&] { return !tray.recorderWindow().isVisible(); }));
+    // The end of a recording makes the tray ask for everything again: let that settle first.
+    ASSERT_TRUE(
+        settle([&] { return !tray.recorderWindow().isVisible() && client.openRequests() == 0; }));
+
+    // A recording a failure cut short keeps the window open to say why and what was sent.
+    engine.publish({{"event", "recording"}, {"state", "starting"}});
+    const std::string full = "Recording stopped: sayloft could not save the audio to disk.";
+    engine.publish({{"event", "recording"}, {"state", "recording"}, {"warnings", {full}}});
+    engine.publish({{"event", "recording"}, {"state", "stopping"}, {"warnings", {full}}});
+    ASSERT_TRUE(settle([&] { return tray.recordingState() == "stopping"; }));
+    tray.recorderWindow().hide();
+    engine.publish({{"event", "recording"},
+                    {"state", "idle"},
+                    {"stoppedOnFailure", true},
+                    {"lastResult", "Sent 260105-101500 (12 s)"}});
+    ASSERT_TRUE(settle([&] { return tray.recorderWindow().isVisible(); }));
+    EXPECT_EQ(tray.recorderWindow().messageLine->text().toStdString(),
+              full + "\nSent 260105-101500 (12 s)");
 }
 
 TEST_F(TrayTest, RecorderButtonsSendTheirRequests) {
