@@ -121,13 +121,13 @@ int EngineClient::request(QObject* context, const QString& method, const core::J
         QByteArray buffer;
         Reply reply;
         bool finished = false;
+        bool dropped = false;  // the requester went away
     };
     auto state = std::make_shared<State>();
     const int id = nextId_++;
     auto* socket = new QLocalSocket(this);
     open_.insert(id, socket);
-    QPointer<QObject> owner(context);
-    auto finish = [this, id, socket, state, done, owner, context](bool lost) {
+    auto finish = [this, id, socket, state, done](bool lost) {
         if (state->finished) return;
         state->finished = true;
         open_.remove(id);
@@ -135,7 +135,7 @@ int EngineClient::request(QObject* context, const QString& method, const core::J
         socket->disconnect();
         socket->abort();
         socket->deleteLater();
-        if (!done || (context && !owner)) return;
+        if (!done || state->dropped) return;
         try {
             done(state->reply);
         } catch (const std::exception& e) {
@@ -147,41 +147,46 @@ int EngineClient::request(QObject* context, const QString& method, const core::J
         socket->write(QByteArray::fromStdString(message.dump() + "\n"));
     });
     // The requester went away: its request ends, and nothing of it is called.
-    if (context) connect(context, &QObject::destroyed, socket, [this, id] { cancel(id); });
-    connect(
-        socket, &QLocalSocket::readyRead, this, [socket, state, finish, progress, owner, context] {
-            if (context && !owner) return;
-            state->buffer.append(socket->readAll());
-            if (state->buffer.size() > kMaxLineBytes && !state->buffer.contains('\n')) {
-                state->reply.err << "The engine's answer was too long.";
-                finish(true);
+    // Marked first: ending the connection reports its end at once, while the requester is
+    // already half destroyed.
+    if (context)
+        connect(context, &QObject::destroyed, socket, [this, id, state] {
+            state->dropped = true;
+            cancel(id);
+        });
+    connect(socket, &QLocalSocket::readyRead, this, [socket, state, finish, progress] {
+        if (state->dropped) return;
+        state->buffer.append(socket->readAll());
+        if (state->buffer.size() > kMaxLineBytes && !state->buffer.contains('\n')) {
+            state->reply.err << "The engine's answer was too long.";
+            finish(true);
+            return;
+        }
+        for (auto& message : takeJsonLines(state->buffer)) {
+            if (message.contains("out") && message["out"].is_string()) {
+                auto line = QString::fromStdString(message["out"].get<std::string>());
+                state->reply.out << line;
+                if (progress) progress(line, false);
+            } else if (message.contains("err") && message["err"].is_string()) {
+                auto line = QString::fromStdString(message["err"].get<std::string>());
+                state->reply.err << line;
+                if (progress) progress(line, true);
+            } else if (message.contains("error") && message["error"].is_string()) {
+                state->reply.err << QString::fromStdString(message["error"].get<std::string>());
+                state->reply.exitCode = 1;
+                finish(false);
+                return;
+            } else if (message.value("done", false)) {
+                state->reply.exitCode = message.value("exitCode", 1);
+                if (message.contains("ok") && message["ok"].is_boolean() &&
+                    !message.contains("exitCode"))
+                    state->reply.exitCode = message["ok"].get<bool>() ? 0 : 1;
+                state->reply.done = message;
+                finish(false);
                 return;
             }
-            for (auto& message : takeJsonLines(state->buffer)) {
-                if (message.contains("out") && message["out"].is_string()) {
-                    auto line = QString::fromStdString(message["out"].get<std::string>());
-                    state->reply.out << line;
-                    if (progress) progress(line, false);
-                } else if (message.contains("err") && message["err"].is_string()) {
-                    auto line = QString::fromStdString(message["err"].get<std::string>());
-                    state->reply.err << line;
-                    if (progress) progress(line, true);
-                } else if (message.contains("error") && message["error"].is_string()) {
-                    state->reply.err << QString::fromStdString(message["error"].get<std::string>());
-                    state->reply.exitCode = 1;
-                    finish(false);
-                    return;
-                } else if (message.value("done", false)) {
-                    state->reply.exitCode = message.value("exitCode", 1);
-                    if (message.contains("ok") && message["ok"].is_boolean() &&
-                        !message.contains("exitCode"))
-                        state->reply.exitCode = message["ok"].get<bool>() ? 0 : 1;
-                    state->reply.done = message;
-                    finish(false);
-                    return;
-                }
-            }
-        });
+        }
+    });
     connect(socket, &QLocalSocket::errorOccurred, this,
             [finish](QLocalSocket::LocalSocketError) { finish(true); });
     connect(socket, &QLocalSocket::disconnected, this, [finish] { finish(true); });
