@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QPointer>
 
@@ -83,6 +84,41 @@ ShortcutsPortal::ShortcutsPortal(QDBusConnection bus, QString appId, QList<Short
     qDBusRegisterMetaType<PortalShortcuts>();
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] { fail("the desktop portal did not answer"); });
+    auto* watcher =
+        new QDBusServiceWatcher(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+                portalOwnerChanged(oldOwner, newOwner);
+            });
+}
+
+void ShortcutsPortal::portalOwnerChanged(const QString& oldOwner, const QString& newOwner) {
+    if (state_ == State::idle) return;
+    ++generation_;
+    forgetSession();
+    if (newOwner.isEmpty()) {
+        fail("the desktop portal went away");
+        return;
+    }
+    // A restarted portal knows nothing of our session: start again with it.
+    core::log("tray", "the desktop portal {}; binding the keys again",
+              oldOwner.isEmpty() ? "came up" : "was restarted");
+    timer_.stop();
+    state_ = State::idle;
+    start();
+}
+
+void ShortcutsPortal::forgetSession() {
+    if (session_.isEmpty()) return;
+    bus_.disconnect(kService, kPath, kInterface, "Activated", this,
+                    SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+    bus_.disconnect(
+        kService, kPath, kInterface, "ShortcutsChanged", this,
+        SLOT(onShortcutsChanged(QDBusObjectPath, QList<sayloft::tray::PortalShortcut>)));
+    bus_.disconnect(kService, session_, "org.freedesktop.portal.Session", "Closed", this,
+                    SLOT(onSessionClosed(QVariantMap)));
+    session_.clear();
+    accepted_.clear();
 }
 
 void ShortcutsPortal::start() {
@@ -122,16 +158,19 @@ void ShortcutsPortal::registerApp() {
     call << appId_ << QVariantMap();
     step();
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        const auto error = w->error();
-        if (error.type() == QDBusError::ServiceUnknown || error.type() == QDBusError::NoReply ||
-            error.type() == QDBusError::Timeout || error.type() == QDBusError::Disconnected) {
-            fail(error.message());
-            return;
-        }
-        checkInterface();
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation = generation_](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                if (generation != generation_) return;
+                const auto error = w->error();
+                if (error.type() == QDBusError::ServiceUnknown ||
+                    error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
+                    error.type() == QDBusError::Disconnected) {
+                    fail(error.message());
+                    return;
+                }
+                checkInterface();
+            });
 }
 
 void ShortcutsPortal::checkInterface() {
@@ -140,17 +179,20 @@ void ShortcutsPortal::checkInterface() {
     call << QString(kInterface) << QString("version");
     step();
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
-        w->deleteLater();
-        QDBusPendingReply<QDBusVariant> reply = *w;
-        if (reply.isError()) {
-            fail("the desktop portal offers no global shortcuts (" + reply.error().message() + ")");
-            return;
-        }
-        core::log("tray", "desktop portal: global shortcuts version {}",
-                  reply.value().variant().toUInt());
-        createSession();
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation = generation_](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                if (generation != generation_) return;
+                QDBusPendingReply<QDBusVariant> reply = *w;
+                if (reply.isError()) {
+                    fail("the desktop portal offers no global shortcuts (" +
+                         reply.error().message() + ")");
+                    return;
+                }
+                core::log("tray", "desktop portal: global shortcuts version {}",
+                          reply.value().variant().toUInt());
+                createSession();
+            });
 }
 
 void ShortcutsPortal::request(const QString& method, QList<QVariant> args, QVariantMap options,
@@ -158,7 +200,12 @@ void ShortcutsPortal::request(const QString& method, QList<QVariant> args, QVari
     const QString token = nextToken();
     QString sender = bus_.baseService().mid(1);
     sender.replace('.', '_');
-    auto* pending = new PortalRequest(bus_, std::move(answer), this);
+    const int generation = generation_;
+    auto guarded = [this, generation, answer = std::move(answer)](uint response,
+                                                                  const QVariantMap& results) {
+        if (generation == generation_) answer(response, results);
+    };
+    auto* pending = new PortalRequest(bus_, std::move(guarded), this);
     // Listening starts before the call: the portal may answer before its reply arrives.
     pending->listen(QString(kPath) + "/request/" + sender + "/" + token);
     options.insert("handle_token", token);
@@ -169,9 +216,13 @@ void ShortcutsPortal::request(const QString& method, QList<QVariant> args, QVari
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     QPointer<PortalRequest> guard(pending);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, guard, method](QDBusPendingCallWatcher* w) {
+            [this, guard, method, generation](QDBusPendingCallWatcher* w) {
                 w->deleteLater();
                 QDBusPendingReply<QDBusObjectPath> reply = *w;
+                if (generation != generation_) {
+                    if (guard) guard->deleteLater();
+                    return;
+                }
                 if (reply.isError()) {
                     if (guard) guard->deleteLater();
                     fail(method + ": " + reply.error().message());
@@ -195,6 +246,9 @@ void ShortcutsPortal::createSession() {
             }
             bus_.connect(kService, kPath, kInterface, "Activated", this,
                          SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+            bus_.connect(
+                kService, kPath, kInterface, "ShortcutsChanged", this,
+                SLOT(onShortcutsChanged(QDBusObjectPath, QList<sayloft::tray::PortalShortcut>)));
             bus_.connect(kService, session_, "org.freedesktop.portal.Session", "Closed", this,
                          SLOT(onSessionClosed(QVariantMap)));
             bindShortcuts();
@@ -228,6 +282,16 @@ void ShortcutsPortal::bindShortcuts() {
 void ShortcutsPortal::onActivated(const QDBusObjectPath& session, const QString& id, qulonglong,
                                   const QVariantMap&) {
     if (session.path() == session_ && state_ == State::bound) emit activated(id);
+}
+
+// The user gave the keys other triggers in the desktop's settings; they keep working.
+void ShortcutsPortal::onShortcutsChanged(const QDBusObjectPath& session,
+                                         const QList<sayloft::tray::PortalShortcut>& shortcuts) {
+    if (session.path() != session_) return;
+    accepted_.clear();
+    for (const auto& s : shortcuts)
+        accepted_ << s.id + ": " + s.options.value("trigger_description").toString();
+    core::log("tray", "the desktop changed the keys: {}", accepted_.join(", ").toStdString());
 }
 
 // The desktop ended our session (its keys are gone with it).

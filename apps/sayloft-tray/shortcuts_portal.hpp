@@ -66,6 +66,9 @@ class ShortcutsPortal : public QObject {
     void onActivated(const QDBusObjectPath& session, const QString& id, qulonglong timestamp,
                      const QVariantMap& options);
     void onSessionClosed(const QVariantMap& details);
+    // Spelled out: Qt DBus finds a slot's types by their full name.
+    void onShortcutsChanged(const QDBusObjectPath& session,
+                            const QList<sayloft::tray::PortalShortcut>& shortcuts);
 
   private:
     using Answer = std::function<void(uint response, const QVariantMap& results)>;
@@ -78,6 +81,9 @@ class ShortcutsPortal : public QObject {
     void bindShortcuts();
     void fail(const QString& why);
     void step();  // a step started: the timeout runs again
+    // The portal's owner changed: a portal that left takes the keys, one that came binds anew.
+    void portalOwnerChanged(const QString& oldOwner, const QString& newOwner);
+    void forgetSession();
     QString nextToken();
 
     QDBusConnection bus_;
@@ -89,6 +95,8 @@ class ShortcutsPortal : public QObject {
     QTimer timer_;
     std::chrono::milliseconds timeout_{std::chrono::seconds(30)};
     int tokens_ = 0;
+    // Bumped when a portal goes or comes: answers to the requests of an older one are ignored.
+    int generation_ = 0;
 };
 
 }  // namespace sayloft::tray

@@ -50,6 +50,14 @@ class FakePortal : public QObject, protected QDBusContext {
         bus_.send(signal);
     }
 
+    void changeTrigger(const QString& id, const QString& trigger) {
+        auto signal = QDBusMessage::createSignal(ShortcutsPortal::kPath,
+                                                 ShortcutsPortal::kInterface, "ShortcutsChanged");
+        PortalShortcuts changed{{id, {{"trigger_description", trigger}}}};
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << QVariant::fromValue(changed);
+        bus_.send(signal);
+    }
+
     void activate(const QString& sessionHandle, const QString& id) {
         auto signal = QDBusMessage::createSignal(ShortcutsPortal::kPath,
                                                  ShortcutsPortal::kInterface, "Activated");
@@ -171,6 +179,12 @@ class PortalKeysTest : public ::testing::Test {
             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties));
         return portal;
     }
+    // The portal process ends and another takes its name.
+    void restartPortal() {
+        auto conn = connect("portal");
+        EXPECT_TRUE(conn.unregisterService(ShortcutsPortal::kService));
+        EXPECT_TRUE(conn.registerService(ShortcutsPortal::kService));
+    }
     std::unique_ptr<TrayApp> startTray(
         std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         auto tray = std::make_unique<TrayApp>(
@@ -242,6 +256,20 @@ TEST_F(PortalKeysTest, BindsBothKeysAndActsOnOurSessionsActivations) {
     portal->closeSession();
     ASSERT_TRUE(settle([&] { return !tray->settingsWindow().keysNote->isHidden(); }));
     EXPECT_EQ(tray->settingsWindow().keysNote->text(), GlobalKeys::unavailableNote());
+
+    // A portal that starts again knows nothing of the old session: the keys are bound anew,
+    // and the note goes. Triggers the user changes on the desktop are followed.
+    const auto closed = portal->session;
+    restartPortal();
+    ASSERT_TRUE(settle([&] { return tray->settingsWindow().keysNote->isHidden(); }));
+    EXPECT_TRUE(log.contains("the desktop portal was restarted; binding the keys again") ||
+                log.contains("the desktop portal came up; binding the keys again"));
+    EXPECT_NE(portal->session, closed);
+    portal->activate(portal->session, "search");
+    ASSERT_TRUE(settle([&] { return tray->searchWindow().isVisible(); }));
+    portal->changeTrigger("search", "Ctrl+F12");
+    ASSERT_TRUE(
+        settle([&] { return log.contains("the desktop changed the keys: search: Ctrl+F12"); }));
 }
 
 TEST_F(PortalKeysTest, RefusedSilentOrMissingPortalLeavesTheNote) {
