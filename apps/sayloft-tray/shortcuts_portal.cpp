@@ -108,15 +108,32 @@ void ShortcutsPortal::portalOwnerChanged(const QString& oldOwner, const QString&
     start();
 }
 
+// The signals of our session: key presses, changed triggers, and its end.
+void ShortcutsPortal::followSession(bool follow) {
+    struct Signal {
+        QString path;
+        const char* interface;
+        const char* name;
+        const char* slot;
+    };
+    const Signal ours[] = {
+        {kPath, kInterface, "Activated",
+         SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap))},
+        {kPath, kInterface, "ShortcutsChanged",
+         SLOT(onShortcutsChanged(QDBusObjectPath, QList<sayloft::tray::PortalShortcut>))},
+        {session_, "org.freedesktop.portal.Session", "Closed", SLOT(onSessionClosed(QVariantMap))},
+    };
+    for (const auto& s : ours) {
+        if (follow)
+            bus_.connect(kService, s.path, s.interface, s.name, this, s.slot);
+        else
+            bus_.disconnect(kService, s.path, s.interface, s.name, this, s.slot);
+    }
+}
+
 void ShortcutsPortal::forgetSession() {
     if (session_.isEmpty()) return;
-    bus_.disconnect(kService, kPath, kInterface, "Activated", this,
-                    SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-    bus_.disconnect(
-        kService, kPath, kInterface, "ShortcutsChanged", this,
-        SLOT(onShortcutsChanged(QDBusObjectPath, QList<sayloft::tray::PortalShortcut>)));
-    bus_.disconnect(kService, session_, "org.freedesktop.portal.Session", "Closed", this,
-                    SLOT(onSessionClosed(QVariantMap)));
+    followSession(false);
     session_.clear();
     accepted_.clear();
 }
@@ -150,49 +167,48 @@ QString ShortcutsPortal::nextToken() {
     return QString("sayloft%1_%2").arg(QCoreApplication::applicationPid()).arg(++tokens_);
 }
 
-// Programs outside a sandbox tell the portal who they are before any other call; portals that
-// predate this do not know the interface, which is fine.
-void ShortcutsPortal::registerApp() {
-    auto call = QDBusMessage::createMethodCall(kService, kPath,
-                                               "org.freedesktop.host.portal.Registry", "Register");
-    call << appId_ << QVariantMap();
+void ShortcutsPortal::call(const QDBusMessage& message,
+                           std::function<void(const QDBusPendingCall&)> then) {
     step();
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, generation = generation_](QDBusPendingCallWatcher* w) {
+            [this, generation = generation_, then](QDBusPendingCallWatcher* w) {
                 w->deleteLater();
-                if (generation != generation_) return;
-                const auto error = w->error();
-                if (error.type() == QDBusError::ServiceUnknown ||
-                    error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
-                    error.type() == QDBusError::Disconnected) {
-                    fail(error.message());
-                    return;
-                }
-                checkInterface();
+                if (generation == generation_) then(*w);
             });
 }
 
+// Programs outside a sandbox tell the portal who they are before any other call; portals that
+// predate this do not know the interface, which is fine.
+void ShortcutsPortal::registerApp() {
+    auto message = QDBusMessage::createMethodCall(
+        kService, kPath, "org.freedesktop.host.portal.Registry", "Register");
+    message << appId_ << QVariantMap();
+    call(message, [this](const QDBusPendingCall& answer) {
+        const auto error = answer.error();
+        if (error.type() == QDBusError::ServiceUnknown || error.type() == QDBusError::NoReply ||
+            error.type() == QDBusError::Timeout || error.type() == QDBusError::Disconnected) {
+            fail(error.message());
+            return;
+        }
+        checkInterface();
+    });
+}
+
 void ShortcutsPortal::checkInterface() {
-    auto call =
+    auto message =
         QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Properties", "Get");
-    call << QString(kInterface) << QString("version");
-    step();
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, generation = generation_](QDBusPendingCallWatcher* w) {
-                w->deleteLater();
-                if (generation != generation_) return;
-                QDBusPendingReply<QDBusVariant> reply = *w;
-                if (reply.isError()) {
-                    fail("the desktop portal offers no global shortcuts (" +
-                         reply.error().message() + ")");
-                    return;
-                }
-                core::log("tray", "desktop portal: global shortcuts version {}",
-                          reply.value().variant().toUInt());
-                createSession();
-            });
+    message << QString(kInterface) << QString("version");
+    call(message, [this](const QDBusPendingCall& answer) {
+        QDBusPendingReply<QDBusVariant> reply = answer;
+        if (reply.isError()) {
+            fail("the desktop portal offers no global shortcuts (" + reply.error().message() + ")");
+            return;
+        }
+        core::log("tray", "desktop portal: global shortcuts version {}",
+                  reply.value().variant().toUInt());
+        createSession();
+    });
 }
 
 void ShortcutsPortal::request(const QString& method, QList<QVariant> args, QVariantMap options,
@@ -244,13 +260,7 @@ void ShortcutsPortal::createSession() {
                     QString("the desktop refused a shortcuts session (response %1)").arg(response));
                 return;
             }
-            bus_.connect(kService, kPath, kInterface, "Activated", this,
-                         SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-            bus_.connect(
-                kService, kPath, kInterface, "ShortcutsChanged", this,
-                SLOT(onShortcutsChanged(QDBusObjectPath, QList<sayloft::tray::PortalShortcut>)));
-            bus_.connect(kService, session_, "org.freedesktop.portal.Session", "Closed", this,
-                         SLOT(onSessionClosed(QVariantMap)));
+            followSession(true);
             bindShortcuts();
         });
 }

@@ -3,6 +3,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
@@ -75,6 +76,8 @@ class ShortcutsPortal : public QObject {
     // Calls `method` with a fresh handle_token in its options (the last argument), listening
     // for the Response on the request object before the call goes out.
     void request(const QString& method, QList<QVariant> args, QVariantMap options, Answer answer);
+    // Calls without waiting; `then` gets the answer unless the portal changed meanwhile.
+    void call(const QDBusMessage& message, std::function<void(const QDBusPendingCall&)> then);
     void registerApp();
     void checkInterface();
     void createSession();
@@ -83,6 +86,7 @@ class ShortcutsPortal : public QObject {
     void step();  // a step started: the timeout runs again
     // The portal's owner changed: a portal that left takes the keys, one that came binds anew.
     void portalOwnerChanged(const QString& oldOwner, const QString& newOwner);
+    void followSession(bool follow);
     void forgetSession();
     QString nextToken();
 

@@ -25,6 +25,7 @@
 using namespace sayloft;
 using namespace sayloft::tray;
 using sayloft::test::ScriptedEngine;
+using sayloft::test::settle;
 
 // A GlobalShortcuts portal as a desktop offers it: requests answer with a Response signal on
 // the request object named after the caller and its handle_token. Records what it was asked.
@@ -114,16 +115,6 @@ class FakePortal : public QObject, protected QDBusContext {
 };
 
 namespace {
-
-template <class F>
-bool settle(F condition) {
-    return sayloft::test::eventually(
-        [&] {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            return condition();
-        },
-        20);
-}
 
 class NoActions : public browser::FileActions {
   public:

@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
+
 #include "app/control_socket.hpp"
 #include "core/json.hpp"
+#include "test_support.hpp"
 
 namespace sayloft::test {
 
@@ -47,5 +50,16 @@ class ScriptedEngine {
     std::set<app::ControlConnection*> subscribers_;
     app::ControlServer server_;
 };
+
+// Runs the Qt event loop until `condition` holds (the engine answers on its own threads).
+template <class F>
+bool settle(F condition) {
+    return eventually(
+        [&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            return condition();
+        },
+        20);
+}
 
 }  // namespace sayloft::test

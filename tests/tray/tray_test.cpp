@@ -30,6 +30,7 @@
 using namespace sayloft;
 using namespace sayloft::tray;
 using sayloft::test::ScriptedEngine;
+using sayloft::test::settle;
 
 namespace {
 
@@ -53,17 +54,6 @@ class QtEnvironment : public ::testing::Environment {
 
 void qtApp() {
     ASSERT_NE(QApplication::instance(), nullptr);
-}
-
-// Runs the event loop until `condition` holds (the engine answers on its own threads).
-template <class F>
-bool settle(F condition) {
-    return sayloft::test::eventually(
-        [&] {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            return condition();
-        },
-        20);
 }
 
 class RecordingActions : public browser::FileActions {
