@@ -152,6 +152,15 @@ TEST(LiveRecording, OnATerminalTheLineUpdatesAndCtrlCStopsAndSends) {
     EXPECT_EQ(h.inbox().readableNotes().size(), 1u);
 }
 
+// Recordings whose first segment holds audio beyond its header.
+size_t recordingsWithAudio(const fs::path& home) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(home / ".local/share/sayloft/Recordings", ec))
+        if (e.path().filename() == "segment-001.caf" && e.file_size(ec) > 4096) ++n;
+    return n;
+}
+
 TEST(LiveRecording, KilledEnginesOfferTheirRecordingsToSendLater) {
     RecorderHome h;
     if (!h.start()) GTEST_SKIP() << "no private sound server: " << h.pulse.whyNot();
@@ -175,6 +184,11 @@ TEST(LiveRecording, KilledEnginesOfferTheirRecordingsToSendLater) {
         EXPECT_FALSE(h.recordStreams().empty());
         pid_t mic = h.pulse.speak(h.micSpeech);
         pid_t other = h.pulse.play(h.otherSpeech, "speakers");
+        // The kill falls 1.5 to 3 s after audio first reached the disk: the streams' start
+        // takes a second or more on a busy machine, and what was only in memory is not kept.
+        ASSERT_TRUE(
+            test::eventually([&] { return recordingsWithAudio(h.home.path()) >= round; }, 30))
+            << h.text();
         std::this_thread::sleep_for(std::chrono::milliseconds(1500 + random() % 1500));
         EXPECT_EQ(h.stopDaemon(SIGKILL), 128 + SIGKILL);
         test::waitExit(record);
