@@ -329,15 +329,28 @@ void RecordingWriter::beginSegment(double sampleRate, std::optional<std::string>
     fs::create_directories(workFolder_, ec);
     if (ec) throw Error("Could not create " + workFolder_.string() + ": " + ec.message());
     const auto path = workFolder_ / name;
+    // Made under another name and renamed once its header is written: a crash never leaves a
+    // segment that does not open.
+    const auto fresh = workFolder_ / (name + ".new");
     fs::remove(path, ec);
+    fs::remove(fresh, ec);
 
     SF_INFO info{};
     info.samplerate = static_cast<int>(std::lround(sampleRate));
     info.channels = 2;
     info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT | SF_ENDIAN_LITTLE;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    SNDFILE* file = sf_open(fresh.c_str(), SFM_WRITE, &info);
     if (!file) {
         std::string error = sf_strerror(nullptr);
+        core::log(kArea, "cannot create {}: {}", name, error);
+        fs::remove(fresh, ec);
+        throw Error("Could not create " + name + ": " + error);
+    }
+    fs::rename(fresh, path, ec);
+    if (ec) {
+        const auto error = ec.message();
+        sf_close(file);
+        fs::remove(fresh, ec);
         core::log(kArea, "cannot create {}: {}", name, error);
         throw Error("Could not create " + name + ": " + error);
     }
